@@ -1,0 +1,4 @@
+"""plexor: device-connection package."""
+import logging
+
+log = logging.getLogger("plexor")

@@ -1,0 +1,64 @@
+// Every difference between the supported CPython versions lives here; the rest
+// of the sources use the modern spelling only.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+// 3.8: the vectorcall flag and entry points still carry a leading underscore.
+#if PY_VERSION_HEX < 0x03090000
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) {
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+#endif
+
+namespace plexor::compat {
+
+// 3.8: no PyInterpreterState_Get(); the thread state knows its interpreter.
+inline int64_t current_interpreter_id() {
+#if PY_VERSION_HEX < 0x03090000
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#else
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#endif
+}
+
+// 3.10: argument binding errors of Python functions name the qualified name.
+inline PyObject* binding_error_name(PyObject* name, PyObject* qualname) {
+#if PY_VERSION_HEX < 0x030A0000
+    (void)qualname;
+    return name;
+#else
+    (void)name;
+    return qualname;
+#endif
+}
+
+// 3.8: a heap type's traverse must not visit its type; 3.9 and later must.
+inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {
+#if PY_VERSION_HEX < 0x03090000
+    (void)self;
+    (void)visit;
+    (void)arg;
+    return 0;
+#else
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+#endif
+}
+
+// 3.12: every text is in its canonical form and PyUnicode_READY is deprecated.
+inline int ready_text(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
+}  // namespace plexor::compat

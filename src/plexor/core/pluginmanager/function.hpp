@@ -1,0 +1,50 @@
+// The function object type of the class's members: binds like a Python
+// function, is called through vectorcall and binds arguments by name.
+#pragma once
+
+#include "ref.hpp"
+
+#include <array>
+
+namespace plexor {
+
+inline constexpr int kMaxParams = 7;
+
+// Body of a member, called with every parameter bound (borrowed references).
+using Body = PyObject* (*)(PyObject* const* args) noexcept;
+
+struct Member {
+    const char* name;
+    const char* doc;  // nullptr: no docstring
+    int nparams;
+    std::array<const char*, kMaxParams> params;
+    int ndefaults;  // the last `ndefaults` parameters have defaults
+    std::array<const char*, kMaxParams> defaults;  // nullptr stands for None
+    Body body;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Member* member;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;  // tuple, or None
+    std::array<PyObject*, kMaxParams> params;  // interned parameter names
+};
+
+// Creates the function type; called once while the module loads.
+PyTypeObject* make_function_type() noexcept;
+
+// A new function object for `member` of the class `class_name`.
+Ref make_function(const Member& member, const char* class_name, PyObject* module_name) noexcept;
+
+// The member behind `obj` if it is one of this module's functions, else null.
+inline const Member* native_member(PyObject* obj, PyTypeObject* function_type) noexcept {
+    if (Py_TYPE(obj) != function_type) return nullptr;
+    return reinterpret_cast<FunctionObject*>(obj)->member;
+}
+
+}  // namespace plexor

@@ -1,0 +1,309 @@
+// Module definition and load steps, and the building of PluginManager.
+#include "members.hpp"
+#include "runtime.hpp"
+
+#include <cctype>
+#include <cstring>
+
+namespace plexor {
+namespace {
+
+constexpr const char* kModuleName = "plexor.core.pluginmanager";
+constexpr const char* kClassName = "PluginManager";
+
+constexpr const char* kModuleDoc =
+    "\n"
+    "Module:\n"
+    "    plexor.core.pluginmanager\n"
+    "\n"
+    "Description:\n"
+    "    This module provides\n"
+    "    1. Methods for identifying and loading plugin implementations\n"
+    "    2. Methods for validating and accessing platform implementation\n";
+
+constexpr const char* kClassDoc =
+    "\n        Loads all plugin implementation,\n        provides API's for accessing plugins\n    ";
+
+// What the load rules keep for the process: the interpreter the module belongs
+// to and the module object once created, until a load fails.
+struct LoadState {
+    int64_t interpreter = -1;
+    PyObject* module = nullptr;
+    bool executed = false;
+};
+LoadState load;
+
+// Copies spec.<from> to module.<to>; a spec without the attribute leaves it unset.
+int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, const char* to,
+                        bool skip_none) noexcept {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (skip_none && value.get() == Py_None) return 0;
+    return PyObject_SetAttrString(module, to, value.get());
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+    const int64_t interpreter = compat::current_interpreter_id();
+    if (interpreter == -1 && PyErr_Occurred()) return nullptr;
+    if (load.interpreter == -1) load.interpreter = interpreter;
+    if (load.interpreter != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (load.module != nullptr) {
+        Py_INCREF(load.module);
+        return load.module;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    if (copy_spec_attribute(spec, "loader", module.get(), "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, "origin", module.get(), "__file__", false) < 0 ||
+        copy_spec_attribute(spec, "parent", module.get(), "__package__", false) < 0 ||
+        copy_spec_attribute(spec, "submodule_search_locations", module.get(), "__path__", true) < 0)
+        return nullptr;
+    load.module = Ref(module).release();
+    return module.release();
+}
+
+int check_version() noexcept {
+    char built[16];
+    PyOS_snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    const char* running = Py_GetVersion();
+    const size_t length = std::strlen(built);
+    if (std::strncmp(running, built, length) == 0 &&
+        !std::isdigit(static_cast<unsigned char>(running[length])))
+        return 0;
+    char shown[5] = {};
+    for (int i = 0, dots = 0; i < 4; ++i) {
+        const char c = running[i];
+        if (c == '.' && dots++ == 0) {
+            shown[i] = c;
+        } else if (std::isdigit(static_cast<unsigned char>(c))) {
+            shown[i] = c;
+        } else {
+            break;
+        }
+    }
+    return PyErr_WarnFormat(nullptr, 1,
+                            "compile time version %s of module '%.100s' does not match runtime "
+                            "version %s",
+                            built, kModuleName, shown);
+}
+
+int enter_module_table(PyObject* module) noexcept {
+    PyObject* table = PyImport_GetModuleDict();
+    Ref name = text(kModuleName);
+    if (!name) return -1;
+    const int present = PyMapping_HasKey(table, name.get());
+    return present ? 0 : PyObject_SetItem(table, name.get(), module);
+}
+
+int keep_builtin(const char* name, PyObject*& slot) noexcept {
+    PyObject* value = PyDict_GetItemString(runtime.builtins_dict, name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(slot, value);
+    return 0;
+}
+
+int keep_builtins() noexcept {
+    KeptBuiltins& b = runtime.builtins;
+    return keep_builtin("object", b.object) < 0 || keep_builtin("property", b.property) < 0 ||
+                   keep_builtin("staticmethod", b.staticmethod) < 0 ||
+                   keep_builtin("ImportError", b.import_error) < 0 ||
+                   keep_builtin("hex", b.hex) < 0 || keep_builtin("id", b.id) < 0
+               ? -1
+               : 0;
+}
+
+int import_plain(PyObject* globals, PyObject* name) noexcept {
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, Py_None, 0));
+    return module ? PyDict_SetItem(globals, name, module.get()) : -1;
+}
+
+int import_names(PyObject* globals, const char* module, int level,
+                 std::initializer_list<PyObject*> names) noexcept {
+    Ref imported = import_for_from(module, level, names);
+    if (!imported) return -1;
+    for (PyObject* name : names) {
+        Ref value = import_from(imported.get(), name);
+        if (!value || PyDict_SetItem(globals, name, value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int run_imports(PyObject* globals) noexcept {
+    const Names& n = runtime.names;
+    return import_plain(globals, n.os) < 0 || import_plain(globals, n.pkgutil) < 0 ||
+                   import_plain(globals, n.importlib) < 0 ||
+                   import_names(globals, "plexor", 0, {n.log}) < 0 ||
+                   import_names(globals, "plexor.plugins", 0,
+                                {n.supported_chassis, n.supported_os}) < 0 ||
+                   import_names(globals, "inspect", 0, {n.getfile}) < 0 ||
+                   import_names(globals, "errors", 1, {n.ConnectionInfraError}) < 0 ||
+                   import_names(globals, "pkg_resources", 0, {n.iter_entry_points}) < 0
+               ? -1
+               : 0;
+}
+
+// Class body helpers: `namespace` is the mapping the metaclass prepared.
+class ClassBody {
+public:
+    ClassBody(PyObject* module_name, Ref ns) noexcept : module_name_(module_name), ns_(std::move(ns)) {}
+
+    int set(const char* name, PyObject* value) const noexcept {
+        return value ? PyMapping_SetItemString(ns_.get(), name, value) : -1;
+    }
+    int method(const Member& member) const noexcept {
+        return set(member.name, function(member).get());
+    }
+    int static_method(const Member& member) const noexcept {
+        Ref fn = function(member);
+        if (!fn) return -1;
+        return set(member.name, call(runtime.builtins.staticmethod, {fn.get()}).get());
+    }
+    // The property made from the getter, then given the setter through its
+    // `setter`, looked up as a class body looks the name up.
+    int property(const Member& getter, const Member& setter) const noexcept {
+        Ref fget = function(getter);
+        if (!fget || set(getter.name, call(runtime.builtins.property, {fget.get()}).get()) < 0)
+            return -1;
+        Ref current = lookup(getter.name);
+        Ref fset = current ? function(setter) : Ref();
+        if (!fset) return -1;
+        return set(getter.name, call_attr(current.get(), runtime.names.setter, {fset.get()}).get());
+    }
+    PyObject* ns() const noexcept { return ns_.get(); }
+
+private:
+    Ref function(const Member& member) const noexcept {
+        return make_function(member, kClassName, module_name_);
+    }
+    Ref lookup(const char* name) const noexcept {
+        Ref key = text(name);
+        if (!key) return key;
+        Ref value = Ref::steal(PyObject_GetItem(ns_.get(), key.get()));
+        if (value || !PyErr_ExceptionMatches(PyExc_KeyError)) return value;
+        PyErr_Clear();
+        return global(key.get());
+    }
+
+    PyObject* module_name_;
+    Ref ns_;
+};
+
+int fill_class_body(const ClassBody& body, PyObject* module_name) noexcept {
+    using namespace members;
+    Ref qualname = text(kClassName);
+    Ref doc = text(kClassDoc);
+    return body.set("__module__", module_name) < 0 || body.set("__qualname__", qualname.get()) < 0 ||
+                   body.set("__doc__", doc.get()) < 0 || body.method(init) < 0 ||
+                   body.property(plugins_getter, plugins_setter) < 0 ||
+                   body.method(validate_model) < 0 || body.method(validate_platform) < 0 ||
+                   body.method(validate_os) < 0 || body.method(validate_chassis_type) < 0 ||
+                   body.method(validate_arguments) < 0 || body.method(get_plugin) < 0 ||
+                   body.method(unregister_plugin) < 0 || body.method(register_plugin) < 0 ||
+                   body.static_method(discover_builtin_plugins) < 0 ||
+                   body.static_method(discover_external_plugins) < 0 ||
+                   body.method(print_tree) < 0 || body.method(repr) < 0
+               ? -1
+               : 0;
+}
+
+// Builds the class as a class statement would: metaclass from the bases (the
+// bases are the kept `object` alone, which needs no __mro_entries__), the
+// namespace from its __prepare__, then a call of the metaclass.
+Ref build_class() noexcept {
+    Ref name = text(kClassName);
+    Ref module_name = text(kModuleName);
+    Ref bases = Ref::steal(PyTuple_Pack(1, runtime.builtins.object));
+    if (!name || !module_name || !bases) return Ref();
+    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(runtime.builtins.object));
+    Ref prepare = Ref::steal(PyObject_GetAttrString(metaclass, "__prepare__"));
+    Ref ns = prepare ? call(prepare.get(), {name.get(), bases.get()}) : Ref();
+    if (!ns) return ns;
+    ClassBody body(module_name.get(), ns);
+    if (fill_class_body(body, module_name.get()) < 0) return Ref();
+    return call(metaclass, {name.get(), bases.get(), body.ns()});
+}
+
+int run_module_body(PyObject* module) noexcept {
+    PyObject* globals = PyModule_GetDict(module);
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (globals == nullptr || !builtins ||
+        PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0)
+        return -1;
+    runtime.module_dict = globals;
+    runtime.builtins_dict = PyModule_GetDict(builtins.get());
+    if (check_version() < 0 || enter_module_table(module) < 0 || keep_builtins() < 0 ||
+        run_imports(globals) < 0)
+        return -1;
+    Ref group = text("plexor.plugins");
+    if (!group || PyDict_SetItemString(globals, "ENTRYPOINT_GROUP", group.get()) < 0) return -1;
+    Ref cls = build_class();
+    if (!cls || PyDict_SetItemString(globals, kClassName, cls.get()) < 0) return -1;
+    Ref test = Ref::steal(PyDict_New());
+    return test ? PyDict_SetItemString(globals, "__test__", test.get()) : -1;
+}
+
+int exec_module(PyObject* module) noexcept {
+    if (load.executed) {
+        if (module == load.module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'pluginmanager' has already been imported. Re-initialisation is "
+                        "not supported.");
+        return -1;
+    }
+    if (init_names() < 0 || (runtime.function_type == nullptr &&
+                             (runtime.function_type = make_function_type()) == nullptr))
+        return -1;
+    if (run_module_body(module) < 0) {
+        // Forget this attempt, so that the next import starts afresh.
+        Py_CLEAR(load.module);
+        runtime.module_dict = nullptr;
+        return -1;
+    }
+    if (load.module != module) {
+        Py_INCREF(module);
+        Py_XSETREF(load.module, module);
+    }
+    load.executed = true;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "pluginmanager",
+    kModuleDoc,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace plexor
+
+// 3.8's PyMODINIT_FUNC carries no visibility of its own.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_pluginmanager() {
+    return PyModuleDef_Init(&plexor::module_def);
+}

@@ -1,0 +1,358 @@
+// Text rendering of a plugin tree, and the manager's representation.
+//
+// A level's text is its `output` line followed, for every child in key order,
+// by the child's own text with "\n  |" before its first line and a line break
+// plus the separator ("  |", or "  " under the last child) before every other.
+// When print_tree is this module's own function and the texts involved are
+// plain str, the levels write straight into one buffer, each line break
+// followed by the separators of the enclosing levels; otherwise a level's text
+// is built from its children's returned texts exactly as the method reads.
+#include "dispatch.hpp"
+#include "members.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace plexor::members {
+namespace {
+
+// The text being rendered; every line break is followed by the separators of
+// the levels that enclose the point of writing.
+class TextBuffer {
+public:
+    TextBuffer() noexcept { _PyUnicodeWriter_Init(&writer_); writer_.overallocate = 1; }
+    ~TextBuffer() {
+        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
+    }
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+
+    void push(bool last) { separators_.push_back(last); }
+    void pop() { separators_.pop_back(); }
+
+    int write_ascii(const char* ascii, Py_ssize_t length) noexcept {
+        return _PyUnicodeWriter_WriteASCIIString(&writer_, ascii, length);
+    }
+
+    int line_break() noexcept {
+        if (write_ascii("\n", 1) < 0) return -1;
+        for (bool last : separators_)
+            if (last ? write_ascii("  ", 2) < 0 : write_ascii("  |", 3) < 0) return -1;
+        return 0;
+    }
+
+    // Writes a text, each of its line breaks followed by the separators.
+    int write(PyObject* text) noexcept {
+        if (compat::ready_text(text) < 0) return -1;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t start = 0;
+        while (start <= length) {
+            const Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
+            if (end == -2) return -1;
+            const Py_ssize_t stop = end < 0 ? length : end;
+            if (stop > start && _PyUnicodeWriter_WriteSubstring(&writer_, text, start, stop) < 0)
+                return -1;
+            if (end < 0) break;
+            if (line_break() < 0) return -1;
+            start = end + 1;
+        }
+        return 0;
+    }
+
+    Ref finish() noexcept {
+        finished_ = true;
+        return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
+    }
+
+private:
+    _PyUnicodeWriter writer_;
+    std::vector<bool> separators_;  // true: under a last child
+    bool finished_ = false;
+};
+
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
+Ref generic_text(PyObject* self, PyObject* data, PyObject* output) noexcept;
+
+// 1 when `data` renders as nothing: false, or equal to an empty dict.
+int renders_empty(PyObject* data) noexcept {
+    const int truth = PyObject_IsTrue(data);
+    if (truth <= 0) return truth < 0 ? -1 : 1;
+    if (PyDict_CheckExact(data)) return 0;  // a non-empty plain dict never equals {}
+    Ref empty = Ref::steal(PyDict_New());
+    Ref equal = empty ? Ref::steal(PyObject_RichCompare(data, empty.get(), Py_EQ)) : Ref();
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+// The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them.
+Ref sorted_keys(PyObject* data) noexcept {
+    Ref keys;
+    if (PyDict_CheckExact(data)) {
+        keys = Ref::steal(PyDict_Keys(data));
+    } else {
+        Ref view = call_attr(data, runtime.names.keys, {});
+        keys = view ? Ref::steal(PySequence_List(view.get())) : Ref();
+    }
+    if (!keys || PyList_Sort(keys.get()) < 0) return Ref();
+    if (PyList_GET_SIZE(keys.get()) == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return Ref();
+    }
+    return keys;
+}
+
+int equal_keys(PyObject* key, PyObject* last_key) noexcept {
+    return PyObject_RichCompareBool(key, last_key, Py_EQ);
+}
+
+// Splits a child's returned text into lines and hands each line, as str(),
+// with the prefix the method puts before it, to `emit(prefix, line)`.
+template <typename Emit>
+int for_each_child_line(PyObject* child_text, PyObject* key, PyObject* last_key,
+                        Emit&& emit) noexcept {
+    const int last = equal_keys(key, last_key);
+    if (last < 0) return -1;
+    Ref lines = call_attr(child_text, runtime.names.split, {runtime.names.newline});
+    Ref iterator = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
+    if (!iterator) return -1;
+    bool first = true;
+    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+        int first_of_last = 0;
+        if (first && (first_of_last = equal_keys(key, last_key)) < 0) return -1;
+        first = false;
+        const char* prefix = first_of_last ? "\n  |" : (last ? "\n  " : "\n  |");
+        Ref shown = str_of(line.get());
+        if (!shown || emit(prefix, shown.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+struct Child {
+    Ref data;
+    Ref label;
+};
+
+// data[key] and "__ " + key, in the order the call's arguments are evaluated.
+int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
+    child.data = Ref::steal(PyObject_GetItem(data, key));
+    if (child.data) child.label = Ref::steal(PyNumber_Add(runtime.names.child_prefix, key));
+    return child.label ? 0 : -1;
+}
+
+// print_tree(data=..., output=...) called through the instance.
+Ref child_text(const MethodCall& print_tree, PyObject* self, const Child& child) noexcept {
+    if (print_tree.is(members::print_tree)) return generic_text(self, child.data.get(), child.label.get());
+    return print_tree.call_keywords({child.data.get(), child.label.get()},
+                                    runtime.keywords.data_output);
+}
+
+class Renderer {
+public:
+    explicit Renderer(PyObject* self) noexcept : self_(self) {}
+
+    // Writes what print_tree(data, output) returns; `output` is a plain str.
+    // Returns 1 if the result is not a plain text, left in `odd` for the caller.
+    int render(PyObject* data, PyObject* output, Ref& odd) noexcept {
+        RecursionGuard guard;
+        if (!guard.entered()) return -1;
+        const int empty = renders_empty(data);
+        if (empty != 0) return empty < 0 ? -1 : 0;
+        if (!PyDict_Check(data)) return render_leaf(data, output, odd);
+        Ref keys = sorted_keys(data);
+        if (!keys) return -1;
+        if (buffer_.write(output) < 0) return -1;
+        const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+        Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+            if (render_child(data, key.get(), last_key.get()) < 0) return -1;
+        }
+        return 0;
+    }
+
+    TextBuffer& buffer() noexcept { return buffer_; }
+
+private:
+    int render_leaf(PyObject* data, PyObject* output, Ref& odd) noexcept {
+        Ref value = str_of(data);
+        if (!value) return -1;
+        if (!PyUnicode_CheckExact(value.get())) {
+            // A str subclass may add itself differently.
+            Ref head = Ref::steal(PyUnicode_Concat(output, runtime.names.leaf_separator));
+            odd = head ? Ref::steal(PyNumber_Add(head.get(), value.get())) : Ref();
+            return odd ? 1 : -1;
+        }
+        if (buffer_.write(output) < 0 || buffer_.write(runtime.names.leaf_separator) < 0) return -1;
+        return buffer_.write(value.get());
+    }
+
+    int render_child(PyObject* data, PyObject* key, PyObject* last_key) noexcept {
+        MethodCall print_tree(self_, runtime.names.print_tree);
+        Child child;
+        if (!print_tree || child_arguments(data, key, child) < 0) return -1;
+        if (print_tree.is(members::print_tree) && PyUnicode_CheckExact(child.label.get()) &&
+            PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key))
+            return render_child_inline(child, key == last_key || PyUnicode_Compare(key, last_key) == 0);
+        Ref child_output = child_text(print_tree, self_, child);
+        if (!child_output) return -1;
+        return for_each_child_line(child_output.get(), key, last_key, [this](const char* prefix, PyObject* line) {
+            return write_child_line(prefix, line);
+        });
+    }
+
+    int render_child_inline(const Child& child, bool last) noexcept {
+        if (buffer_.line_break() < 0 || buffer_.write_ascii("  |", 3) < 0) return -1;
+        buffer_.push(last);
+        Ref odd;
+        const int status = render(child.data.get(), child.label.get(), odd);
+        if (status == 1)
+            return for_each_odd_line(odd.get(), last);
+        buffer_.pop();
+        return status;
+    }
+
+    // The child's text was no plain str: it is split and written line by line.
+    int for_each_odd_line(PyObject* text, bool last) noexcept {
+        buffer_.pop();
+        Ref lines = call_attr(text, runtime.names.split, {runtime.names.newline});
+        Ref iterator = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
+        if (!iterator) return -1;
+        bool first = true;
+        while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+            Ref shown = str_of(line.get());
+            if (!shown) return -1;
+            if (!first && write_child_line(last ? "\n  " : "\n  |", shown.get()) < 0) return -1;
+            if (first && buffer_.write(shown.get()) < 0) return -1;
+            first = false;
+        }
+        return PyErr_Occurred() ? -1 : 0;
+    }
+
+    // Writes "\n" + separator + line, the line break indented by the enclosing levels.
+    int write_child_line(const char* prefix, PyObject* line) noexcept {
+        if (buffer_.line_break() < 0) return -1;
+        if (buffer_.write_ascii(prefix + 1, static_cast<Py_ssize_t>(std::strlen(prefix + 1))) < 0)
+            return -1;
+        return buffer_.write(line);
+    }
+
+    PyObject* self_;
+    TextBuffer buffer_;
+};
+
+// print_tree's result for a plain str `output`, rendered into one buffer.
+Ref buffered_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
+    Renderer renderer(self);
+    Ref odd;
+    const int status = renderer.render(data, output, odd);
+    if (status < 0) return Ref();
+    if (status == 1) return odd;
+    return renderer.buffer().finish();
+}
+
+// print_tree's result built step by step with the interpreter's operators, for
+// an `output` that is not a plain str.
+Ref object_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
+    RecursionGuard guard;
+    if (!guard.entered()) return Ref();
+    const int empty = renders_empty(data);
+    if (empty != 0) return empty < 0 ? Ref() : Ref::borrow(runtime.names.empty);
+    if (!PyDict_Check(data)) {
+        Ref head = Ref::steal(PyNumber_Add(output, runtime.names.leaf_separator));
+        Ref value = head ? str_of(data) : Ref();
+        return value ? Ref::steal(PyNumber_Add(head.get(), value.get())) : Ref();
+    }
+    Ref keys = sorted_keys(data);
+    if (!keys) return keys;
+    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+    Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
+    Ref result = Ref::borrow(output);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        MethodCall print_tree(self, runtime.names.print_tree);
+        Child child;
+        if (!print_tree || child_arguments(data, key.get(), child) < 0) return Ref();
+        Ref child_output = child_text(print_tree, self, child);
+        if (!child_output) return child_output;
+        const int status = for_each_child_line(
+            child_output.get(), key.get(), last_key.get(), [&result](const char* prefix, PyObject* line) {
+                Ref head = text(prefix);
+                Ref piece = head ? Ref::steal(PyNumber_Add(head.get(), line)) : Ref();
+                result = piece ? Ref::steal(PyNumber_InPlaceAdd(result.get(), piece.get())) : Ref();
+                return result ? 0 : -1;
+            });
+        if (status < 0) return Ref();
+    }
+    return result;
+}
+
+Ref generic_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
+    return PyUnicode_CheckExact(output) ? buffered_text(self, data, output)
+                                        : object_text(self, data, output);
+}
+
+// Parameters: self, data, output.
+PyObject* print_tree_body(PyObject* const* a) noexcept {
+    return generic_text(a[0], a[1], a[2]).release();
+}
+
+// "plugins (<class> at 0x...) " followed by the tree.
+PyObject* repr_body(PyObject* const* a) noexcept {
+    PyObject* self = a[0];
+    Ref cls = Ref::steal(PyObject_GetAttr(self, runtime.names.dunder_class));
+    Ref cls_text = cls ? str_of(cls.get()) : Ref();
+    Ref identity = cls_text ? call(runtime.builtins.id, {self}) : Ref();
+    Ref address = identity ? call(runtime.builtins.hex, {identity.get()}) : Ref();
+    Ref address_text = address ? str_of(address.get()) : Ref();
+    Ref header = address_text ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text.get(),
+                                                                address_text.get()))
+                              : Ref();
+    Ref tree = header ? Ref::steal(PyObject_GetAttr(self, runtime.names.plugins_attr)) : Ref();
+    if (!tree) return nullptr;
+    MethodCall print_tree(self, runtime.names.print_tree);
+    if (!print_tree) return nullptr;
+    if (print_tree.is(members::print_tree)) return generic_text(self, tree.get(), header.get()).release();
+    return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output).release();
+}
+
+}  // namespace
+
+const Member print_tree = {
+    "print_tree",
+    " This Method print the plugin list in tree structure\n"
+    "\n"
+    "        Sample Tree Structure::\n"
+    "\n"
+    "            plugins\n"
+    "              |__ generic\n"
+    "                |__ data\n"
+    "                  |__ dual_rp\n"
+    "                  |  |__ cls = <class 'plexor.plugins.generic.GenericDualRPConnection'>\n"
+    "                  |  |__ path = /path/to/plexor/plugins/generic/__init__.py\n"
+    "                  |__ single_rp\n"
+    "                    |__ cls = <class 'plexor.plugins.generic.GenericSingleRpConnection'>\n"
+    "                    |__ path = /path/to/plexor/plugins/generic/__init__.py\n"
+    "\n"
+    "        ",
+    3,
+    {"self", "data", "output"},
+    1,
+    {"plugin"},
+    print_tree_body,
+};
+
+const Member repr = {
+    "__repr__", nullptr, 1, {"self"}, 0, {}, repr_body,
+};
+
+}  // namespace plexor::members

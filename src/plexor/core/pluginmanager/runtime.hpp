@@ -1,0 +1,159 @@
+// Objects the module keeps from its load until the process ends: interned
+// names, the builtins fetched once at load, and the module namespace that
+// module-level names are looked up in at each use.
+#pragma once
+
+#include "ref.hpp"
+
+#include <initializer_list>
+
+namespace plexor {
+
+// Identifier and text of every name the methods use more than once.
+#define PLEXOR_INTERNED_NAMES(X)                               \
+    X(validate_arguments, "validate_arguments")                \
+    X(validate_model, "validate_model")                        \
+    X(validate_platform, "validate_platform")                  \
+    X(validate_os, "validate_os")                              \
+    X(validate_chassis_type, "validate_chassis_type")          \
+    X(print_tree, "print_tree")                                \
+    X(plugins_attr, "_plugins")                                \
+    X(chassis_type_list, "chassis_type_list")                  \
+    X(supported_os, "supported_os")                            \
+    X(supported_chassis, "supported_chassis")                  \
+    X(keys, "keys")                                            \
+    X(data, "data")                                            \
+    X(cls, "cls")                                              \
+    X(path, "path")                                            \
+    X(islower, "islower")                                      \
+    X(isdigit, "isdigit")                                      \
+    X(endswith, "endswith")                                    \
+    X(split, "split")                                          \
+    X(setter, "setter")                                        \
+    X(debug, "debug")                                          \
+    X(log, "log")                                              \
+    X(ConnectionInfraError, "ConnectionInfraError")            \
+    X(getfile, "getfile")                                      \
+    X(os, "os")                                                \
+    X(pkgutil, "pkgutil")                                      \
+    X(importlib, "importlib")                                  \
+    X(iter_entry_points, "iter_entry_points")                  \
+    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")                    \
+    X(walk_packages, "walk_packages")                          \
+    X(import_module, "import_module")                          \
+    X(dirname, "dirname")                                      \
+    X(load, "load")                                            \
+    X(name, "name")                                            \
+    X(module_name, "module_name")                              \
+    X(dunder_name, "__name__")                                 \
+    X(dunder_module, "__module__")                             \
+    X(dunder_class, "__class__")                               \
+    X(dunder_path, "__path__")                                 \
+    X(dunder_file, "__file__")                                 \
+    X(self, "self")                                            \
+    X(platform, "platform")                                    \
+    X(model, "model")                                          \
+    X(os_flavor, "os_flavor")                                  \
+    X(chassis_type, "chassis_type")                            \
+    X(output, "output")                                        \
+    X(group, "group")                                          \
+    X(single_rp, "single_rp")                                  \
+    X(linux_os, "linux")                                       \
+    X(newline, "\n")                                           \
+    X(empty, "")                                               \
+    X(leaf_separator, " = ")                                   \
+    X(child_prefix, "__ ")                                     \
+    X(dot, ".")                                                \
+    X(plugins_infix, ".plugins.")                              \
+    X(tests_infix, ".tests.")                                  \
+    X(tests_suffix, "tests")
+
+struct Names {
+#define PLEXOR_DECLARE_NAME(id, text) PyObject* id = nullptr;
+    PLEXOR_INTERNED_NAMES(PLEXOR_DECLARE_NAME)
+#undef PLEXOR_DECLARE_NAME
+};
+
+// Keyword-name tuples for calls made by keyword.
+struct KeywordSets {
+    PyObject* os_platform_model = nullptr;
+    PyObject* platform_os = nullptr;
+    PyObject* os = nullptr;
+    PyObject* chassis_type = nullptr;
+    PyObject* data_output = nullptr;
+    PyObject* group = nullptr;
+};
+
+// The builtins the methods use as they were when the module loaded.
+struct KeptBuiltins {
+    PyObject* object = nullptr;
+    PyObject* property = nullptr;
+    PyObject* staticmethod = nullptr;
+    PyObject* import_error = nullptr;
+    PyObject* hex = nullptr;
+    PyObject* id = nullptr;
+};
+
+struct Runtime {
+    Names names;
+    KeywordSets keywords;
+    KeptBuiltins builtins;
+    PyObject* module_dict = nullptr;    // namespace of the loaded module
+    PyObject* builtins_dict = nullptr;  // namespace of the builtins module
+    PyTypeObject* function_type = nullptr;
+};
+
+// Filled step by step while the module loads; read-only afterwards.
+extern Runtime runtime;
+
+// Interns the names and builds the keyword tuples once per process.
+int init_names() noexcept;
+
+// Looks a module-level name up as the methods do at each use: the module
+// namespace, then the builtins; NameError when neither has it.
+Ref global(PyObject* name) noexcept;
+
+// Calls `callable` with the given positional arguments.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) noexcept;
+
+// Calls `callable` with values bound to the names of `kwnames`.
+Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> values,
+                  PyObject* kwnames) noexcept;
+
+// Fetches obj.name and calls it with the given positional arguments.
+Ref call_attr(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) noexcept;
+
+// Raises `exception` the way a raise statement raises a called class's result.
+void raise_object(const Ref& exception) noexcept;
+
+// Raises the host's ConnectionInfraError with `message`. The class is looked up
+// first, as the methods resolve it before composing their messages.
+class InfraError {
+public:
+    InfraError() noexcept;
+    explicit operator bool() const noexcept { return static_cast<bool>(cls_); }
+    // Always returns -1 so that failing paths can `return err.raise(...)`.
+    int raise(const Ref& message) const noexcept;
+
+private:
+    Ref cls_;
+};
+
+// Imports `module` (relative when `level` > 0) with the module namespace as
+// globals, an empty mapping as locals and `names` as the from-list.
+Ref import_for_from(const char* module, int level, std::initializer_list<PyObject*> names) noexcept;
+
+// Fetches `name` from a module imported by import_for_from: its attribute, or,
+// failing that, the module table's entry for the submodule of that name.
+Ref import_from(PyObject* module, PyObject* name) noexcept;
+
+// str() of `obj`.
+inline Ref str_of(PyObject* obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
+
+// Concatenation of texts; a null part is a step that failed with an error set.
+Ref concat(std::initializer_list<PyObject*> parts) noexcept;
+
+// A text made from a C string literal.
+inline Ref text(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+}  // namespace plexor

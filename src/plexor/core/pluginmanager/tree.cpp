@@ -1,0 +1,288 @@
+// The plugin tree: registration, lookup and unregistration.
+#include "dispatch.hpp"
+#include "members.hpp"
+
+#include <array>
+
+namespace plexor::members {
+namespace {
+
+// The selector values of a request, in tree order (borrowed from the call).
+struct SelectorPath {
+    std::array<PyObject*, 4> items{};
+    int size = 0;
+
+    SelectorPath(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor) noexcept {
+        items[size++] = os;
+        if (model != Py_None || platform != Py_None) items[size++] = platform;
+        if (model != Py_None) items[size++] = model;
+        if (os_flavor != Py_None) items[size++] = os_flavor;
+    }
+    PyObject* const* begin() const noexcept { return items.data(); }
+    PyObject* const* end() const noexcept { return items.data() + size; }
+
+    Ref as_list() const noexcept {
+        Ref list = Ref::steal(PyList_New(size));
+        for (int i = 0; list && i < size; ++i) {
+            Py_INCREF(items[i]);
+            PyList_SET_ITEM(list.get(), i, items[i]);
+        }
+        return list;
+    }
+};
+
+int validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+             PyObject* chassis_type) noexcept {
+    MethodCall validation(self, runtime.names.validate_arguments);
+    if (!validation) return -1;
+    if (validation.is(members::validate_arguments))
+        return validate_arguments_body(self, os, platform, model, chassis_type);
+    return discard(validation.call({os, platform, model, chassis_type}));
+}
+
+Ref tree_root(PyObject* self) noexcept {
+    return Ref::steal(PyObject_GetAttr(self, runtime.names.plugins_attr));
+}
+
+// `key in node.keys()`; an exact dict answers without a keys view.
+int has_child(PyObject* node, PyObject* key) noexcept {
+    if (PyDict_CheckExact(node)) return PyDict_Contains(node, key);
+    Ref keys = call_attr(node, runtime.names.keys, {});
+    return keys ? PySequence_Contains(keys.get(), key) : -1;
+}
+
+Ref item(PyObject* container, PyObject* key) noexcept {
+    return Ref::steal(PyObject_GetItem(container, key));
+}
+
+Ref new_record(PyObject* cls, PyObject* class_path) noexcept {
+    Ref record = Ref::steal(PyDict_New());
+    if (!record || PyDict_SetItem(record.get(), runtime.names.cls, cls) < 0 ||
+        PyDict_SetItem(record.get(), runtime.names.path, class_path) < 0)
+        return Ref();
+    return record;
+}
+
+Ref single_entry(PyObject* key, PyObject* value) noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !value || PyDict_SetItem(dict.get(), key, value) < 0) return Ref();
+    return dict;
+}
+
+Ref formatted(PyObject* value) noexcept {
+    return Ref::steal(PyObject_Format(value, runtime.names.empty));
+}
+
+// " A already registered for [path], B from module is overriding this class"
+int log_override(PyObject* existing_cls, const SelectorPath& path, PyObject* cls) noexcept {
+    Ref log = global(runtime.names.log);
+    Ref debug = log ? Ref::steal(PyObject_GetAttr(log.get(), runtime.names.debug)) : Ref();
+    if (!debug) return -1;
+    Ref old_name = Ref::steal(PyObject_GetAttr(existing_cls, runtime.names.dunder_name));
+    Ref path_list = old_name ? path.as_list() : Ref();
+    Ref new_name = path_list ? Ref::steal(PyObject_GetAttr(cls, runtime.names.dunder_name)) : Ref();
+    Ref new_module =
+        new_name ? Ref::steal(PyObject_GetAttr(cls, runtime.names.dunder_module)) : Ref();
+    if (!new_module) return -1;
+    Ref parts[4];
+    PyObject* values[4] = {old_name.get(), path_list.get(), new_name.get(), new_module.get()};
+    for (int i = 0; i < 4; ++i)
+        if (!(parts[i] = formatted(values[i]))) return -1;
+    Ref texts[5] = {text(" "), text(" already registered for "), text(", "), text(" from "),
+                    text(" is overriding this class")};
+    Ref notice = concat({texts[0].get(), parts[0].get(), texts[1].get(), parts[1].get(),
+                         texts[2].get(), parts[2].get(), texts[3].get(), parts[3].get(),
+                         texts[4].get()});
+    return notice ? discard(call(debug.get(), {notice.get()})) : -1;
+}
+
+// Stores the record at a node that already exists, replacing an earlier one.
+int store_at_node(PyObject* node, const SelectorPath& path, PyObject* cls,
+                  PyObject* chassis_type, PyObject* class_path) noexcept {
+    PyObject* data_key = runtime.names.data;
+    const int has_data = PySequence_Contains(node, data_key);
+    if (has_data < 0) return -1;
+    if (!has_data) {
+        Ref data = single_entry(chassis_type, new_record(cls, class_path).get());
+        return data ? PyObject_SetItem(node, data_key, data.get()) : -1;
+    }
+    Ref data = item(node, data_key);
+    if (!data) return -1;
+    const int registered = PySequence_Contains(data.get(), chassis_type);
+    if (registered < 0) return -1;
+    if (registered) {
+        Ref earlier = item(data.get(), chassis_type);
+        Ref existing_cls = earlier ? item(earlier.get(), runtime.names.cls) : Ref();
+        if (!existing_cls || log_override(existing_cls.get(), path, cls) < 0) return -1;
+    }
+    Ref record = new_record(cls, class_path);
+    if (!record || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0) return -1;
+    return PyObject_SetItem(node, data_key, data.get());
+}
+
+// Builds the missing nodes path[first:] apart from the tree, the last one with
+// its plugin data, and attaches them with one insertion.
+int attach_branch(PyObject* parent, const SelectorPath& path, int first, PyObject* cls,
+                  PyObject* chassis_type, PyObject* class_path) noexcept {
+    Ref data = single_entry(chassis_type, new_record(cls, class_path).get());
+    Ref branch = single_entry(runtime.names.data, data.get());
+    for (int i = path.size - 1; i > first && branch; --i)
+        branch = single_entry(path.items[i], branch.get());
+    return branch ? PyObject_SetItem(parent, path.items[first], branch.get()) : -1;
+}
+
+int register_at(PyObject* self, PyObject* cls, const SelectorPath& path,
+                PyObject* chassis_type) noexcept {
+    // The class's file comes first: a class it refuses leaves the tree as it was.
+    Ref getfile = global(runtime.names.getfile);
+    Ref class_path = getfile ? call(getfile.get(), {cls}) : Ref();
+    Ref node = class_path ? tree_root(self) : Ref();
+    if (!node) return -1;
+    for (int i = 0; i < path.size; ++i) {
+        const int exists = has_child(node.get(), path.items[i]);
+        if (exists < 0) return -1;
+        if (!exists) return attach_branch(node.get(), path, i, cls, chassis_type, class_path.get());
+        if (!(node = item(node.get(), path.items[i]))) return -1;
+    }
+    return store_at_node(node.get(), path, cls, chassis_type, class_path.get());
+}
+
+int raise_lookup_failure(const SelectorPath& path, PyObject* chassis_type) noexcept {
+    InfraError error;
+    if (!error) return -1;
+    Ref shown = Ref::steal(PyList_New(path.size));
+    if (!shown) return -1;
+    for (int i = 0; i < path.size; ++i) {
+        PyObject* value = PyObject_Str(path.items[i]);
+        if (value == nullptr) return -1;
+        PyList_SET_ITEM(shown.get(), i, value);
+    }
+    Ref slash = text("/");
+    Ref joined = slash ? Ref::steal(PyUnicode_Join(slash.get(), shown.get())) : Ref();
+    Ref type_text = joined ? str_of(chassis_type) : Ref();
+    if (!type_text) return -1;
+    Ref head = text("Plugin data not found for (");
+    Ref middle = text("), type: ");
+    Ref tail = text(" ");
+    return error.raise(concat({head.get(), joined.get(), middle.get(), type_text.get(), tail.get()}));
+}
+
+PyObject* lookup(PyObject* self, const SelectorPath& path, PyObject* chassis_type) noexcept {
+    Ref root = tree_root(self);
+    if (!root) return nullptr;
+    for (PyObject* selector : path) {
+        const int exists = has_child(root.get(), selector);
+        if (exists < 0) return nullptr;
+        if (exists && !(root = item(root.get(), selector))) return nullptr;
+    }
+    PyObject* data_key = runtime.names.data;
+    int found = PySequence_Contains(root.get(), data_key);
+    if (found > 0) {
+        Ref data = item(root.get(), data_key);
+        found = data ? PySequence_Contains(data.get(), chassis_type) : -1;
+    }
+    if (found < 0) return nullptr;
+    if (!found) {
+        raise_lookup_failure(path, chassis_type);
+        return nullptr;
+    }
+    Ref data = item(root.get(), data_key);
+    Ref record = data ? item(data.get(), chassis_type) : Ref();
+    return record ? item(record.get(), runtime.names.cls).release() : nullptr;
+}
+
+int refuse_not_found() noexcept {
+    InfraError error;
+    return error ? error.raise(text("Plugin data not found")) : -1;
+}
+
+int remove_chassis_type(PyObject* data, PyObject* chassis_type) noexcept {
+    const int registered = PySequence_Contains(data, chassis_type);
+    if (registered < 0) return -1;
+    if (registered) return PyObject_DelItem(data, chassis_type);
+    InfraError error;
+    if (!error) return -1;
+    Ref pattern = text("Plugin data not found for %s");
+    Ref operand = pattern ? Ref::steal(PyTuple_Pack(1, chassis_type)) : Ref();
+    return error.raise(operand ? Ref::steal(PyUnicode_Format(pattern.get(), operand.get())) : Ref());
+}
+
+int unregister_at(PyObject* self, const SelectorPath& path, PyObject* chassis_type) noexcept {
+    Ref node = tree_root(self);
+    if (!node) return -1;
+    for (PyObject* selector : path) {
+        const int exists = has_child(node.get(), selector);
+        if (exists < 0) return -1;
+        if (!exists) return refuse_not_found();
+        if (!(node = item(node.get(), selector))) return -1;
+    }
+    PyObject* data_key = runtime.names.data;
+    const int has_data = PySequence_Contains(node.get(), data_key);
+    if (has_data <= 0) return has_data < 0 ? -1 : refuse_not_found();
+    if (chassis_type == Py_None) return PyObject_DelItem(node.get(), data_key);
+    Ref data = item(node.get(), data_key);
+    return data ? remove_chassis_type(data.get(), chassis_type) : -1;
+}
+
+// Parameters: self, os, platform, model, os_flavor, chassis_type.
+PyObject* get_plugin_body(PyObject* const* a) noexcept {
+    if (validate(a[0], a[1], a[2], a[3], a[5]) < 0) return nullptr;
+    return lookup(a[0], SelectorPath(a[1], a[2], a[3], a[4]), a[5]);
+}
+
+// Parameters: self, os, platform, model, os_flavor, chassis_type.
+PyObject* unregister_plugin_body(PyObject* const* a) noexcept {
+    if (validate(a[0], a[1], a[2], a[3], runtime.names.single_rp) < 0) return nullptr;
+    return none_or_error(unregister_at(a[0], SelectorPath(a[1], a[2], a[3], a[4]), a[5]));
+}
+
+// Parameters: self, cls, os, platform, model, os_flavor, chassis_type.
+PyObject* register_plugin_body(PyObject* const* a) noexcept {
+    if (validate(a[0], a[2], a[3], a[4], a[6]) < 0) return nullptr;
+    return none_or_error(register_at(a[0], a[1], SelectorPath(a[2], a[3], a[4], a[5]), a[6]));
+}
+
+}  // namespace
+
+const Member get_plugin = {
+    "get_plugin",
+    "\n            This method returns the connection class based on the\n"
+    "            input details provided\n        ",
+    6,
+    {"self", "os", "platform", "model", "os_flavor", "chassis_type"},
+    5,
+    {nullptr, nullptr, nullptr, nullptr, "single_rp"},
+    get_plugin_body,
+};
+
+const Member unregister_plugin = {
+    "unregister_plugin",
+    "\n            This method unregister a particular implementations from\n"
+    "            the internal database\n        ",
+    6,
+    {"self", "os", "platform", "model", "os_flavor", "chassis_type"},
+    5,
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    unregister_plugin_body,
+};
+
+const Member register_plugin = {
+    "register_plugin",
+    "\n            This method registers all the implementation plugin(i.e connection class)\n"
+    "            to the plexor plugin manager\n"
+    "\n"
+    "            It takes OS, platform, MODEL information and based on that\n"
+    "            registers it\n"
+    "\n"
+    "            cls refer to the connection class\n"
+    "            chassis_type indicates if the connection class is for single_rp or\n"
+    "            dual_rp or stack(default single_rp)\n"
+    "\n        ",
+    7,
+    {"self", "cls", "os", "platform", "model", "os_flavor", "chassis_type"},
+    5,
+    {nullptr, nullptr, nullptr, nullptr, "single_rp"},
+    register_plugin_body,
+};
+
+}  // namespace plexor::members

@@ -1,0 +1,227 @@
+// The validators of a request's selectors.
+#include "dispatch.hpp"
+#include "members.hpp"
+
+namespace plexor::members {
+namespace {
+
+// Refuses with ConnectionInfraError(prefix + str(value)).
+int refuse_with_value(const char* prefix, PyObject* value) noexcept {
+    InfraError error;
+    if (!error) return -1;
+    Ref head = text(prefix);
+    Ref shown = head ? str_of(value) : Ref();
+    return error.raise(concat({head.get(), shown.get()}));
+}
+
+// Refuses with ConnectionInfraError(pattern % (value,)).
+int refuse_formatted(const char* pattern, PyObject* value) noexcept {
+    InfraError error;
+    if (!error) return -1;
+    Ref format = text(pattern);
+    Ref operand = format ? Ref::steal(PyTuple_Pack(1, value)) : Ref();
+    return error.raise(operand ? Ref::steal(PyUnicode_Format(format.get(), operand.get())) : Ref());
+}
+
+int refuse(const char* message) noexcept {
+    InfraError error;
+    return error ? error.raise(text(message)) : -1;
+}
+
+// Refuses with ConnectionInfraError(head + str(self.<list>) + middle + str(value)),
+// the list attribute read afresh for the message.
+int refuse_with_list(const char* head, PyObject* self, PyObject* list_name, const char* middle,
+                     PyObject* value) noexcept {
+    InfraError error;
+    if (!error) return -1;
+    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+    Ref parts[4];
+    if (!list || !(parts[0] = text(head)) || !(parts[1] = str_of(list.get())) ||
+        !(parts[2] = text(middle)) || !(parts[3] = str_of(value)))
+        return -1;
+    return error.raise(concat({parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get()}));
+}
+
+bool exact_str_islower(PyObject* s) noexcept {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    bool cased = false;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (Py_UNICODE_ISUPPER(ch) || Py_UNICODE_ISTITLE(ch)) return false;
+        if (Py_UNICODE_ISLOWER(ch)) cased = true;
+    }
+    return cased;
+}
+
+bool exact_str_isdigit(PyObject* s) noexcept {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
+    return n > 0;
+}
+
+// Truth of value.<method>(), -1 on error.
+int method_truth(PyObject* value, PyObject* method) noexcept {
+    Ref result = call_attr(value, method, {});
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// 1 when the text is in lower case or all digits, as its own islower/isdigit say.
+int passes_case_test(PyObject* value) noexcept {
+    if (PyUnicode_CheckExact(value)) {
+        if (compat::ready_text(value) < 0) return -1;
+        return exact_str_islower(value) || exact_str_isdigit(value);
+    }
+    const int lower = method_truth(value, runtime.names.islower);
+    if (lower != 0) return lower;
+    return method_truth(value, runtime.names.isdigit);
+}
+
+int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
+    int given = PyObject_IsTrue(model);
+    if (given <= 0) return given;
+    int complete = PyObject_IsTrue(platform);
+    if (complete > 0) complete = PyObject_IsTrue(os);
+    if (complete < 0) return -1;
+    if (!complete) return refuse_with_value("OS and platform are required for Model: ", model);
+    if (!PyUnicode_Check(model)) return refuse("Model should be of type str");
+    const int passes = passes_case_test(model);
+    if (passes != 0) return passes > 0 ? 0 : -1;
+    return refuse_formatted(" Model (%s) has to be in lowecase", model);
+}
+
+int check_platform(PyObject* os, PyObject* platform) noexcept {
+    int given = PyObject_IsTrue(platform);
+    if (given <= 0) return given;
+    if (os == Py_None) return refuse_with_value("OS information not provided for platform: ", platform);
+    if (!PyUnicode_Check(platform)) return refuse("platform should be of type str");
+    const int passes = passes_case_test(platform);
+    if (passes != 0) return passes > 0 ? 0 : -1;
+    return refuse_formatted("platform (%s) has to be in lowercase", platform);
+}
+
+// 1 when `value` is in the list bound to self.<list_name>.
+int listed(PyObject* self, PyObject* list_name, PyObject* value) noexcept {
+    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+    return list ? PySequence_Contains(list.get(), value) : -1;
+}
+
+int log_unlisted_os(PyObject* os) noexcept {
+    Ref log = global(runtime.names.log);
+    Ref debug = log ? Ref::steal(PyObject_GetAttr(log.get(), runtime.names.debug)) : Ref();
+    Ref pattern = debug ? text("%s is not part of the built-in list of supported OSes.") : Ref();
+    Ref operand = pattern ? Ref::steal(PyTuple_Pack(1, os)) : Ref();
+    Ref notice = operand ? Ref::steal(PyUnicode_Format(pattern.get(), operand.get())) : Ref();
+    return notice ? discard(call(debug.get(), {notice.get()})) : -1;
+}
+
+int check_os(PyObject* self, PyObject* os) noexcept {
+    int given = PyObject_IsTrue(os);
+    if (given < 0) return -1;
+    if (given) {
+        const int known = listed(self, runtime.names.supported_os, os);
+        if (known < 0) return -1;
+        if (!known) return log_unlisted_os(os);
+    }
+    given = PyObject_IsTrue(os);
+    if (given != 0) return given > 0 ? 0 : -1;
+    return refuse_with_list("OS should be one of these ", self, runtime.names.supported_os,
+                            " , but got ", os);
+}
+
+int check_chassis_type(PyObject* self, PyObject* chassis_type) noexcept {
+    const int given = PyObject_IsTrue(chassis_type);
+    if (given < 0) return -1;
+    if (given) {
+        const int known = listed(self, runtime.names.chassis_type_list, chassis_type);
+        if (known != 0) return known > 0 ? 0 : -1;
+    }
+    return refuse_with_list("chassis Type should be one of these ", self,
+                            runtime.names.chassis_type_list, ", but got ", chassis_type);
+}
+
+int is_linux(PyObject* os) noexcept {
+    PyObject* linux_os = runtime.names.linux_os;
+    if (os == linux_os) return 1;
+    if (PyUnicode_CheckExact(os)) return PyUnicode_Compare(os, linux_os) == 0;
+    Ref equal = Ref::steal(PyObject_RichCompare(os, linux_os, Py_EQ));
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+PyObject* validate_model_body(PyObject* const* a) noexcept {
+    return none_or_error(check_model(a[1], a[2], a[3]));
+}
+PyObject* validate_platform_body(PyObject* const* a) noexcept {
+    return none_or_error(check_platform(a[1], a[2]));
+}
+PyObject* validate_os_body(PyObject* const* a) noexcept {
+    return none_or_error(check_os(a[0], a[1]));
+}
+PyObject* validate_chassis_type_body(PyObject* const* a) noexcept {
+    return none_or_error(check_chassis_type(a[0], a[1]));
+}
+PyObject* validate_arguments_entry(PyObject* const* a) noexcept {
+    return none_or_error(validate_arguments_body(a[0], a[1], a[2], a[3], a[4]));
+}
+
+}  // namespace
+
+int validate_arguments_body(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                            PyObject* chassis_type) noexcept {
+    const Names& n = runtime.names;
+    const KeywordSets& kw = runtime.keywords;
+
+    MethodCall model_check(self, n.validate_model);
+    if (!model_check) return -1;
+    if (model_check.is(members::validate_model) ? check_model(os, platform, model)
+                                                : discard(model_check.call_keywords(
+                                                      {os, platform, model}, kw.os_platform_model)))
+        return -1;
+
+    MethodCall platform_check(self, n.validate_platform);
+    if (!platform_check) return -1;
+    if (platform_check.is(members::validate_platform)
+            ? check_platform(os, platform)
+            : discard(platform_check.call_keywords({platform, os}, kw.platform_os)))
+        return -1;
+
+    MethodCall os_check(self, n.validate_os);
+    if (!os_check) return -1;
+    if (os_check.is(members::validate_os) ? check_os(self, os)
+                                          : discard(os_check.call_keywords({os}, kw.os)))
+        return -1;
+
+    const int linux_os = is_linux(os);
+    if (linux_os != 0) return linux_os > 0 ? 0 : -1;
+
+    MethodCall chassis_check(self, n.validate_chassis_type);
+    if (!chassis_check) return -1;
+    return chassis_check.is(members::validate_chassis_type)
+               ? check_chassis_type(self, chassis_type)
+               : discard(chassis_check.call_keywords({chassis_type}, kw.chassis_type));
+}
+
+const Member validate_model = {
+    "validate_model", "\n         Validates Model\n        ", 4, {"self", "os", "platform", "model"},
+    0, {}, validate_model_body,
+};
+const Member validate_platform = {
+    "validate_platform", "\n         Validates platform\n        ", 3, {"self", "os", "platform"},
+    0, {}, validate_platform_body,
+};
+const Member validate_os = {
+    "validate_os", "\n         Validates OS\n        ", 2, {"self", "os"}, 0, {}, validate_os_body,
+};
+const Member validate_chassis_type = {
+    "validate_chassis_type", "\n         Validate chassis\n        ", 2, {"self", "chassis_type"},
+    0, {}, validate_chassis_type_body,
+};
+const Member validate_arguments = {
+    "validate_arguments", " Validates the input arguments provided\n        ", 5,
+    {"self", "os", "platform", "model", "chassis_type"}, 0, {}, validate_arguments_entry,
+};
+
+}  // namespace plexor::members

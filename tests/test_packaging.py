@@ -1,0 +1,53 @@
+"""The project builds into a wheel and an sdist with the expected contents."""
+import fnmatch
+import shutil
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+from conftest import ROOT
+
+SRC_DIR = ROOT / "src" / "plexor" / "core" / "pluginmanager"
+IGNORE = shutil.ignore_patterns("__pycache__", "*.egg-info", "*.so", "build")
+
+
+def _copy_project(dest):
+    """Copy the buildable part of the repo, so builds do not touch the work tree."""
+    shutil.copytree(ROOT / "src", dest / "src", ignore=IGNORE)
+    for name in ("setup.py", "pyproject.toml", "MANIFEST.in", "README.md"):
+        shutil.copy2(ROOT / name, dest / name)
+    return dest
+
+
+def test_wheel_contents(tmp_path):
+    proj = _copy_project(tmp_path / "proj")
+    subprocess.run(
+        [sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
+         "-w", str(tmp_path / "dist"), str(proj)],
+        check=True,
+    )
+    (wheel,) = (tmp_path / "dist").glob("plexor_pluginmanager-0.1.0-*.whl")
+    names = zipfile.ZipFile(wheel).namelist()
+    assert fnmatch.filter(names, "plexor/core/pluginmanager*.so")
+    assert "plexor/core/errors.py" in names
+    assert "plexor/core/registry.py" in names
+    assert "plexor/plugins/generic/__init__.py" in names
+    assert "plexor/plugins/generic/tests/__init__.py" in names
+    assert not [n for n in names if n.startswith("plexor/core/pluginmanager/")]
+    assert not [n for n in names if n.endswith((".cpp", ".hpp"))]
+
+
+def test_sdist_has_cpp_sources(tmp_path):
+    proj = _copy_project(tmp_path / "proj")
+    code = "from setuptools import build_meta as b; print(b.build_sdist('dist'))"
+    out = subprocess.run([sys.executable, "-c", code], cwd=str(proj), check=True,
+                         stdout=subprocess.PIPE, universal_newlines=True).stdout
+    sdist = proj / "dist" / out.split()[-1]
+    names = tarfile.open(str(sdist)).getnames()
+    top = sdist.name[: -len(".tar.gz")]
+    prefix = top + "/src/plexor/core/pluginmanager/"
+    expected = sorted(p.name for p in SRC_DIR.iterdir() if p.suffix in (".cpp", ".hpp"))
+    assert expected, "no C++ sources found in the work tree"
+    assert sorted(n[len(prefix):] for n in names if n.startswith(prefix)) == expected
+    assert top + "/setup.py" in names
