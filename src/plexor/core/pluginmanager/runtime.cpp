@@ -41,8 +41,10 @@ int init_names() noexcept {
 }
 
 Ref global(PyObject* name) noexcept {
-    PyObject* found = PyDict_GetItemWithError(runtime.module_dict, name);
-    if (found == nullptr && !PyErr_Occurred())
+    // A module whose load failed has given its namespace up.
+    PyObject* found =
+        runtime.module_dict ? PyDict_GetItemWithError(runtime.module_dict, name) : nullptr;
+    if (found == nullptr && !PyErr_Occurred() && runtime.builtins_dict)
         found = PyDict_GetItemWithError(runtime.builtins_dict, name);
     if (found == nullptr) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

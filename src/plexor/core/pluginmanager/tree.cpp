@@ -55,6 +55,30 @@ Ref item(PyObject* container, PyObject* key) noexcept {
     return Ref::steal(PyObject_GetItem(container, key));
 }
 
+// How membership is tested before an entry is fetched.
+enum class Membership { keys_view, container };
+
+// container[key] when the membership test passes; null, with `failed` telling
+// an error from absence, otherwise. A plain dict asked for a plain str answers
+// both with one lookup.
+Ref find(PyObject* container, PyObject* key, Membership how, bool& failed) noexcept {
+    failed = false;
+    if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
+        Ref value = Ref::borrow(PyDict_GetItemWithError(container, key));
+        failed = !value && PyErr_Occurred();
+        return value;
+    }
+    const int present = how == Membership::keys_view ? has_child(container, key)
+                                                     : PySequence_Contains(container, key);
+    if (present <= 0) {
+        failed = present < 0;
+        return Ref();
+    }
+    Ref value = item(container, key);
+    failed = !value;
+    return value;
+}
+
 Ref new_record(PyObject* cls, PyObject* class_path) noexcept {
     Ref record = Ref::steal(PyDict_New());
     if (!record || PyDict_SetItem(record.get(), runtime.names.cls, cls) < 0 ||
@@ -100,14 +124,13 @@ int log_override(PyObject* existing_cls, const SelectorPath& path, PyObject* cls
 int store_at_node(PyObject* node, const SelectorPath& path, PyObject* cls,
                   PyObject* chassis_type, PyObject* class_path) noexcept {
     PyObject* data_key = runtime.names.data;
-    const int has_data = PySequence_Contains(node, data_key);
-    if (has_data < 0) return -1;
-    if (!has_data) {
-        Ref data = single_entry(chassis_type, new_record(cls, class_path).get());
+    bool failed = false;
+    Ref data = find(node, data_key, Membership::container, failed);
+    if (failed) return -1;
+    if (!data) {
+        data = single_entry(chassis_type, new_record(cls, class_path).get());
         return data ? PyObject_SetItem(node, data_key, data.get()) : -1;
     }
-    Ref data = item(node, data_key);
-    if (!data) return -1;
     const int registered = PySequence_Contains(data.get(), chassis_type);
     if (registered < 0) return -1;
     if (registered) {
@@ -138,11 +161,12 @@ int register_at(PyObject* self, PyObject* cls, const SelectorPath& path,
     Ref class_path = getfile ? call(getfile.get(), {cls}) : Ref();
     Ref node = class_path ? tree_root(self) : Ref();
     if (!node) return -1;
+    bool failed = false;
     for (int i = 0; i < path.size; ++i) {
-        const int exists = has_child(node.get(), path.items[i]);
-        if (exists < 0) return -1;
-        if (!exists) return attach_branch(node.get(), path, i, cls, chassis_type, class_path.get());
-        if (!(node = item(node.get(), path.items[i]))) return -1;
+        Ref child = find(node.get(), path.items[i], Membership::keys_view, failed);
+        if (failed) return -1;
+        if (!child) return attach_branch(node.get(), path, i, cls, chassis_type, class_path.get());
+        node = std::move(child);
     }
     return store_at_node(node.get(), path, cls, chassis_type, class_path.get());
 }
@@ -170,25 +194,30 @@ int raise_lookup_failure(const SelectorPath& path, PyObject* chassis_type) noexc
 PyObject* lookup(PyObject* self, const SelectorPath& path, PyObject* chassis_type) noexcept {
     Ref root = tree_root(self);
     if (!root) return nullptr;
+    bool failed = false;
     for (PyObject* selector : path) {
-        const int exists = has_child(root.get(), selector);
-        if (exists < 0) return nullptr;
-        if (exists && !(root = item(root.get(), selector))) return nullptr;
+        Ref next = find(root.get(), selector, Membership::keys_view, failed);
+        if (failed) return nullptr;
+        if (next) root = std::move(next);
     }
-    PyObject* data_key = runtime.names.data;
-    int found = PySequence_Contains(root.get(), data_key);
-    if (found > 0) {
-        Ref data = item(root.get(), data_key);
-        found = data ? PySequence_Contains(data.get(), chassis_type) : -1;
-    }
-    if (found < 0) return nullptr;
-    if (!found) {
+    Ref data = find(root.get(), runtime.names.data, Membership::container, failed);
+    Ref record = data && !failed ? find(data.get(), chassis_type, Membership::container, failed)
+                                 : Ref();
+    if (failed) return nullptr;
+    if (!record) {
         raise_lookup_failure(path, chassis_type);
         return nullptr;
     }
-    Ref data = item(root.get(), data_key);
-    Ref record = data ? item(data.get(), chassis_type) : Ref();
-    return record ? item(record.get(), runtime.names.cls).release() : nullptr;
+    // The plugin data is fetched from the node again for the result, unless
+    // plain dicts and texts guarantee the same answer.
+    const bool plain = PyDict_CheckExact(root.get()) && PyDict_CheckExact(data.get()) &&
+                       PyUnicode_CheckExact(chassis_type);
+    if (!plain) {
+        data = item(root.get(), runtime.names.data);
+        record = data ? item(data.get(), chassis_type) : Ref();
+        if (!record) return nullptr;
+    }
+    return item(record.get(), runtime.names.cls).release();
 }
 
 int refuse_not_found() noexcept {
@@ -210,11 +239,12 @@ int remove_chassis_type(PyObject* data, PyObject* chassis_type) noexcept {
 int unregister_at(PyObject* self, const SelectorPath& path, PyObject* chassis_type) noexcept {
     Ref node = tree_root(self);
     if (!node) return -1;
+    bool failed = false;
     for (PyObject* selector : path) {
-        const int exists = has_child(node.get(), selector);
-        if (exists < 0) return -1;
-        if (!exists) return refuse_not_found();
-        if (!(node = item(node.get(), selector))) return -1;
+        Ref child = find(node.get(), selector, Membership::keys_view, failed);
+        if (failed) return -1;
+        if (!child) return refuse_not_found();
+        node = std::move(child);
     }
     PyObject* data_key = runtime.names.data;
     const int has_data = PySequence_Contains(node.get(), data_key);

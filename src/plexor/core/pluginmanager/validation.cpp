@@ -146,7 +146,9 @@ int check_chassis_type(PyObject* self, PyObject* chassis_type) noexcept {
 int is_linux(PyObject* os) noexcept {
     PyObject* linux_os = runtime.names.linux_os;
     if (os == linux_os) return 1;
-    if (PyUnicode_CheckExact(os)) return PyUnicode_Compare(os, linux_os) == 0;
+    if (PyUnicode_CheckExact(os))
+        return PyUnicode_GET_LENGTH(os) == PyUnicode_GET_LENGTH(linux_os) &&
+               PyUnicode_Compare(os, linux_os) == 0;
     Ref equal = Ref::steal(PyObject_RichCompare(os, linux_os, Py_EQ));
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
