@@ -38,6 +38,25 @@ inline PyObject* binding_error_name(PyObject* name, PyObject* qualname) {
 #endif
 }
 
+// 3.13: an unexpected keyword argument error suggests the closest parameter
+// name. Returns a new reference, or null (and no error) when there is none.
+inline PyObject* keyword_suggestion(PyObject* parameter_names, PyObject* keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* module = PyImport_ImportModule("_suggestions");
+    PyObject* suggestion =
+        module ? PyObject_CallMethod(module, "_generate_suggestions", "OO", parameter_names, keyword)
+               : nullptr;
+    Py_XDECREF(module);
+    if (suggestion == Py_None) Py_CLEAR(suggestion);
+    PyErr_Clear();
+    return suggestion;
+#else
+    (void)parameter_names;
+    (void)keyword;
+    return nullptr;
+#endif
+}
+
 // 3.8: a heap type's traverse must not visit its type; 3.9 and later must.
 inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {
 #if PY_VERSION_HEX < 0x03090000

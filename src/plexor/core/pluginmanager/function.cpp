@@ -48,6 +48,24 @@ void raise_too_many(const FunctionObject* fn, Py_ssize_t given) noexcept {
                  given == 1 ? "was" : "were");
 }
 
+void raise_unexpected(const FunctionObject* fn, PyObject* keyword) noexcept {
+    Ref names = Ref::steal(PyList_New(fn->member->nparams));
+    if (!names) return;
+    for (int i = 0; i < fn->member->nparams; ++i) {
+        Py_INCREF(fn->params[i]);
+        PyList_SET_ITEM(names.get(), i, fn->params[i]);
+    }
+    Ref suggestion = Ref::steal(compat::keyword_suggestion(names.get(), keyword));
+    if (suggestion) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     error_name(fn), keyword, suggestion.get());
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                     error_name(fn), keyword);
+    }
+}
+
 // Index of the parameter called `keyword`, -1 if none, -2 on error.
 int parameter_index(const FunctionObject* fn, PyObject* keyword) noexcept {
     const int n = fn->member->nparams;
@@ -73,8 +91,7 @@ int bind_keywords(const FunctionObject* fn, PyObject* const* values, PyObject* k
         const int index = parameter_index(fn, keyword);
         if (index == -2) return -1;
         if (index == -1) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                         error_name(fn), keyword);
+            raise_unexpected(fn, keyword);
             return -1;
         }
         if (bound[index] != nullptr) {
