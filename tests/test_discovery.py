@@ -1,6 +1,8 @@
 """Plugin discovery: built-in plugins of plexor.plugins and installed entry points."""
 import builtins
+import contextlib
 import importlib
+import os
 import pkgutil
 import sys
 import types
@@ -95,6 +97,19 @@ def flat_plugins(monkeypatch, path, name="fakepkg.plugins"):
     return mod
 
 
+@contextlib.contextmanager
+def name_removed(module, name):
+    """Remove a module global; put it back in its place (the namespace order is observable)."""
+    ns = vars(module)
+    keys, value = list(ns), ns.pop(name)
+    try:
+        yield
+    finally:
+        rest = {k: ns.pop(k) for k in keys[keys.index(name) + 1:] if k in ns}
+        ns[name] = value
+        ns.update(rest)
+
+
 def recorder(monkeypatch, modname, func, calls):
     def record(*args, **kwargs):
         calls.append((func, args, kwargs))
@@ -122,7 +137,8 @@ def stand_ins(monkeypatch):
 
 
 def imported(state):
-    return [args for f, args, kwargs in state.calls if f == "import_module" and not kwargs]
+    return [args + tuple(kwargs.items()) for f, args, kwargs in state.calls
+            if f == "import_module"]
 
 
 # Built-in discovery on the real host package.
@@ -191,7 +207,7 @@ def test_plain_module_falls_back_to_its_directory(fake_root, monkeypatch, in_han
     calls = []
     recorder(monkeypatch, "pkgutil", "walk_packages", calls)
     monkeypatch.setattr(pm_module, "os", types.SimpleNamespace(path=types.SimpleNamespace(
-        dirname=lambda p: calls.append(("dirname", (p,), {})) or str(pkg_dir / "plugins"))))
+        dirname=lambda *a, **k: calls.append(("dirname", a, k)) or os.path.dirname(*a, **k))))
     mine = KeyError("mine")
     if in_handler:
         try:
@@ -300,12 +316,12 @@ def test_missing_module_names(stand_ins, monkeypatch, tmp_path, missing):
     if missing == "os":
         flat_plugins(monkeypatch, tmp_path / "plugins.py")
     standin = getattr(pm_module, missing)
-    monkeypatch.delattr(pm_module, missing)
-    with pytest.raises(NameError, match="'%s'" % missing):
+    with name_removed(pm_module, missing):
+        with pytest.raises(NameError, match="'%s'" % missing):
+            PluginManager.discover_builtin_plugins()
+        monkeypatch.setattr(builtins, missing, standin, raising=False)
+        stand_ins.calls.clear()
         PluginManager.discover_builtin_plugins()
-    monkeypatch.setattr(builtins, missing, standin, raising=False)
-    stand_ins.calls.clear()
-    PluginManager.discover_builtin_plugins()
     assert imported(stand_ins) == [("x.plugins.a",)]
 
 
@@ -415,8 +431,7 @@ def test_external_failure_stops_discovery(entry_points, failing, tail):
 
 
 @pytest.mark.parametrize("missing", ["iter_entry_points", "ENTRYPOINT_GROUP", "log"])
-def test_external_missing_module_names(entry_points, monkeypatch, missing):
+def test_external_missing_module_names(entry_points, missing):
     entry_points.add("one", "m1")
-    monkeypatch.delattr(pm_module, missing)
-    with pytest.raises(NameError, match="'%s'" % missing):
+    with name_removed(pm_module, missing), pytest.raises(NameError, match="'%s'" % missing):
         PluginManager.discover_external_plugins()

@@ -57,6 +57,19 @@ inline PyObject* keyword_suggestion(PyObject* parameter_names, PyObject* keyword
 #endif
 }
 
+// 3.12: the dictionary version tag is deprecated; it serves as a change
+// detector only before that. Returns false where it cannot be used.
+inline bool dict_version(PyObject* dict, uint64_t& version) {
+#if PY_VERSION_HEX < 0x030C0000
+    version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return true;
+#else
+    (void)dict;
+    (void)version;
+    return false;
+#endif
+}
+
 // 3.8: a heap type's traverse must not visit its type; 3.9 and later must.
 inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {
 #if PY_VERSION_HEX < 0x03090000

@@ -1,35 +1,70 @@
 #include "dispatch.hpp"
 
 namespace plexor {
-namespace {
+bool SelfLookup::snapshot(PyObject* dict) noexcept {
+    count_ = -1;
+    if (!compat::dict_version(dict, version_) || PyDict_GET_SIZE(dict) > kSnapshotSize)
+        return false;
+    // Interned text keys are equal to an interned name only when identical.
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    int count = 0;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return false;
+        keys_[count] = key;
+        values_[count] = value;
+        ++count;
+    }
+    dict_ = dict;
+    count_ = count;
+    return true;
+}
 
-// The instance's own attribute `name`, borrowed, or null (with no error) when it has none.
-PyObject* instance_attribute(PyObject* self, PyObject* name, bool& failed) noexcept {
-    PyObject** dict_slot = _PyObject_GetDictPtr(self);
-    if (dict_slot == nullptr || *dict_slot == nullptr) return nullptr;
-    Ref dict = Ref::borrow(*dict_slot);
-    PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+PyObject* SelfLookup::own(PyObject* name, bool& failed) noexcept {
+    failed = false;
+    PyObject** slot = _PyObject_GetDictPtr(self_);
+    if (slot == nullptr || *slot == nullptr) return nullptr;
+    PyObject* dict = *slot;
+    uint64_t version = 0;
+    const bool unchanged =
+        dict == dict_ && count_ >= 0 && compat::dict_version(dict, version) && version == version_;
+    if (unchanged || snapshot(dict)) {
+        for (int i = 0; i < count_; ++i)
+            if (keys_[i] == name) return values_[i];
+        return nullptr;
+    }
+    Ref hold = Ref::borrow(dict);
+    PyObject* found = PyDict_GetItemWithError(dict, name);
     failed = found == nullptr && PyErr_Occurred();
     return found;
 }
 
-}  // namespace
+Ref SelfLookup::attribute(PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(self_);
+    if (type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name) == nullptr) {
+        bool failed = false;
+        PyObject* own_value = own(name, failed);
+        if (failed) return Ref();
+        if (own_value != nullptr) return Ref::borrow(own_value);
+    }
+    return Ref::steal(PyObject_GetAttr(self_, name));
+}
 
-MethodCall::MethodCall(PyObject* self, PyObject* name) noexcept : self_(self) {
-    PyTypeObject* type = Py_TYPE(self);
+MethodCall::MethodCall(SelfLookup& lookup, PyObject* name) noexcept : self_(lookup.self()) {
+    PyTypeObject* type = Py_TYPE(self_);
     if (type->tp_getattro != PyObject_GenericGetAttr) {
-        callable_ = Ref::steal(PyObject_GetAttr(self, name));
+        callable_ = Ref::steal(PyObject_GetAttr(self_, name));
         return;
     }
     // A method descriptor on the class is shadowed only by an instance attribute.
     Ref descriptor = Ref::borrow(_PyType_Lookup(type, name));
     if (!descriptor || !PyType_HasFeature(Py_TYPE(descriptor.get()), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
         Py_TYPE(descriptor.get())->tp_descr_set != nullptr) {
-        callable_ = Ref::steal(PyObject_GetAttr(self, name));
+        callable_ = Ref::steal(PyObject_GetAttr(self_, name));
         return;
     }
     bool failed = false;
-    PyObject* own = instance_attribute(self, name, failed);
+    PyObject* own = lookup.own(name, failed);
     if (failed) return;
     if (own != nullptr) {
         callable_ = Ref::borrow(own);

@@ -6,12 +6,45 @@
 #include "function.hpp"
 #include "runtime.hpp"
 
+#include <array>
+#include <cstdint>
+
 namespace plexor {
+
+// The instance attributes of `self` during one operation. While the instance
+// dictionary is unchanged, its entries come from one pass over it rather than
+// a probe per name.
+class SelfLookup {
+public:
+    explicit SelfLookup(PyObject* self) noexcept : self_(self) {}
+    SelfLookup(const SelfLookup&) = delete;
+    SelfLookup& operator=(const SelfLookup&) = delete;
+
+    PyObject* self() const noexcept { return self_; }
+
+    // The instance's own attribute `name` (borrowed, good until Python code
+    // runs), or null: with `failed` set on error, else because it has none.
+    PyObject* own(PyObject* name, bool& failed) noexcept;
+
+    // self.<name>, as attribute access gives it.
+    Ref attribute(PyObject* name) noexcept;
+
+private:
+    static constexpr int kSnapshotSize = 8;
+    bool snapshot(PyObject* dict) noexcept;
+
+    PyObject* self_;
+    PyObject* dict_ = nullptr;  // the dictionary the snapshot was taken of
+    uint64_t version_ = 0;
+    int count_ = -1;  // entries in the snapshot; -1 when there is none
+    std::array<PyObject*, kSnapshotSize> keys_{};
+    std::array<PyObject*, kSnapshotSize> values_{};
+};
 
 class MethodCall {
 public:
     // Resolves `self.<name>`. On failure the object is false and an error is set.
-    MethodCall(PyObject* self, PyObject* name) noexcept;
+    MethodCall(SelfLookup& self, PyObject* name) noexcept;
 
     explicit operator bool() const noexcept { return static_cast<bool>(callable_); }
 

@@ -2,7 +2,7 @@
 // defined beside its body, in the source file of its concern.
 #pragma once
 
-#include "function.hpp"
+#include "dispatch.hpp"
 
 namespace plexor::members {
 
@@ -28,7 +28,7 @@ extern const Member print_tree;
 extern const Member repr;
 
 // Body of validate_arguments, for the request methods' fast path.
-int validate_arguments_body(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+int validate_arguments_body(SelfLookup& self, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* chassis_type) noexcept;
 
 }  // namespace plexor::members

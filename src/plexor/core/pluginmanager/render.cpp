@@ -158,7 +158,7 @@ Ref child_text(const MethodCall& print_tree, PyObject* self, const Child& child)
 
 class Renderer {
 public:
-    explicit Renderer(PyObject* self) noexcept : self_(self) {}
+    explicit Renderer(PyObject* self) noexcept : self_(self), lookup_(self) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str.
     // Returns 1 if the result is not a plain text, left in `odd` for the caller.
@@ -197,7 +197,7 @@ private:
     }
 
     int render_child(PyObject* data, PyObject* key, PyObject* last_key) noexcept {
-        MethodCall print_tree(self_, runtime.names.print_tree);
+        MethodCall print_tree(lookup_, runtime.names.print_tree);
         Child child;
         if (!print_tree || child_arguments(data, key, child) < 0) return -1;
         if (print_tree.is(members::print_tree) && PyUnicode_CheckExact(child.label.get()) &&
@@ -247,6 +247,7 @@ private:
     }
 
     PyObject* self_;
+    SelfLookup lookup_;
     TextBuffer buffer_;
 };
 
@@ -277,9 +278,10 @@ Ref object_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
     const Py_ssize_t count = PyList_GET_SIZE(keys.get());
     Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
     Ref result = Ref::borrow(output);
+    SelfLookup lookup(self);
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-        MethodCall print_tree(self, runtime.names.print_tree);
+        MethodCall print_tree(lookup, runtime.names.print_tree);
         Child child;
         if (!print_tree || child_arguments(data, key.get(), child) < 0) return Ref();
         Ref child_output = child_text(print_tree, self, child);
@@ -317,9 +319,10 @@ PyObject* repr_body(PyObject* const* a) noexcept {
     Ref header = address_text ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text.get(),
                                                                 address_text.get()))
                               : Ref();
-    Ref tree = header ? Ref::steal(PyObject_GetAttr(self, runtime.names.plugins_attr)) : Ref();
+    SelfLookup lookup(self);
+    Ref tree = header ? lookup.attribute(runtime.names.plugins_attr) : Ref();
     if (!tree) return nullptr;
-    MethodCall print_tree(self, runtime.names.print_tree);
+    MethodCall print_tree(lookup, runtime.names.print_tree);
     if (!print_tree) return nullptr;
     if (print_tree.is(members::print_tree)) return generic_text(self, tree.get(), header.get()).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output).release();

@@ -31,7 +31,7 @@ struct SelectorPath {
     }
 };
 
-int validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+int validate(SelfLookup& self, PyObject* os, PyObject* platform, PyObject* model,
              PyObject* chassis_type) noexcept {
     MethodCall validation(self, runtime.names.validate_arguments);
     if (!validation) return -1;
@@ -40,9 +40,7 @@ int validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
     return discard(validation.call({os, platform, model, chassis_type}));
 }
 
-Ref tree_root(PyObject* self) noexcept {
-    return Ref::steal(PyObject_GetAttr(self, runtime.names.plugins_attr));
-}
+Ref tree_root(SelfLookup& self) noexcept { return self.attribute(runtime.names.plugins_attr); }
 
 // `key in node.keys()`; an exact dict answers without a keys view.
 int has_child(PyObject* node, PyObject* key) noexcept {
@@ -154,7 +152,7 @@ int attach_branch(PyObject* parent, const SelectorPath& path, int first, PyObjec
     return branch ? PyObject_SetItem(parent, path.items[first], branch.get()) : -1;
 }
 
-int register_at(PyObject* self, PyObject* cls, const SelectorPath& path,
+int register_at(SelfLookup& self, PyObject* cls, const SelectorPath& path,
                 PyObject* chassis_type) noexcept {
     // The class's file comes first: a class it refuses leaves the tree as it was.
     Ref getfile = global(runtime.names.getfile);
@@ -191,7 +189,7 @@ int raise_lookup_failure(const SelectorPath& path, PyObject* chassis_type) noexc
     return error.raise(concat({head.get(), joined.get(), middle.get(), type_text.get(), tail.get()}));
 }
 
-PyObject* lookup(PyObject* self, const SelectorPath& path, PyObject* chassis_type) noexcept {
+PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_type) noexcept {
     Ref root = tree_root(self);
     if (!root) return nullptr;
     bool failed = false;
@@ -236,7 +234,7 @@ int remove_chassis_type(PyObject* data, PyObject* chassis_type) noexcept {
     return error.raise(operand ? Ref::steal(PyUnicode_Format(pattern.get(), operand.get())) : Ref());
 }
 
-int unregister_at(PyObject* self, const SelectorPath& path, PyObject* chassis_type) noexcept {
+int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_type) noexcept {
     Ref node = tree_root(self);
     if (!node) return -1;
     bool failed = false;
@@ -256,20 +254,23 @@ int unregister_at(PyObject* self, const SelectorPath& path, PyObject* chassis_ty
 
 // Parameters: self, os, platform, model, os_flavor, chassis_type.
 PyObject* get_plugin_body(PyObject* const* a) noexcept {
-    if (validate(a[0], a[1], a[2], a[3], a[5]) < 0) return nullptr;
-    return lookup(a[0], SelectorPath(a[1], a[2], a[3], a[4]), a[5]);
+    SelfLookup self(a[0]);
+    if (validate(self, a[1], a[2], a[3], a[5]) < 0) return nullptr;
+    return lookup(self, SelectorPath(a[1], a[2], a[3], a[4]), a[5]);
 }
 
 // Parameters: self, os, platform, model, os_flavor, chassis_type.
 PyObject* unregister_plugin_body(PyObject* const* a) noexcept {
-    if (validate(a[0], a[1], a[2], a[3], runtime.names.single_rp) < 0) return nullptr;
-    return none_or_error(unregister_at(a[0], SelectorPath(a[1], a[2], a[3], a[4]), a[5]));
+    SelfLookup self(a[0]);
+    if (validate(self, a[1], a[2], a[3], runtime.names.single_rp) < 0) return nullptr;
+    return none_or_error(unregister_at(self, SelectorPath(a[1], a[2], a[3], a[4]), a[5]));
 }
 
 // Parameters: self, cls, os, platform, model, os_flavor, chassis_type.
 PyObject* register_plugin_body(PyObject* const* a) noexcept {
-    if (validate(a[0], a[2], a[3], a[4], a[6]) < 0) return nullptr;
-    return none_or_error(register_at(a[0], a[1], SelectorPath(a[2], a[3], a[4], a[5]), a[6]));
+    SelfLookup self(a[0]);
+    if (validate(self, a[2], a[3], a[4], a[6]) < 0) return nullptr;
+    return none_or_error(register_at(self, a[1], SelectorPath(a[2], a[3], a[4], a[5]), a[6]));
 }
 
 }  // namespace

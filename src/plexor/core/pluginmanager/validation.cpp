@@ -30,11 +30,11 @@ int refuse(const char* message) noexcept {
 
 // Refuses with ConnectionInfraError(head + str(self.<list>) + middle + str(value)),
 // the list attribute read afresh for the message.
-int refuse_with_list(const char* head, PyObject* self, PyObject* list_name, const char* middle,
+int refuse_with_list(const char* head, SelfLookup& self, PyObject* list_name, const char* middle,
                      PyObject* value) noexcept {
     InfraError error;
     if (!error) return -1;
-    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+    Ref list = self.attribute(list_name);
     Ref parts[4];
     if (!list || !(parts[0] = text(head)) || !(parts[1] = str_of(list.get())) ||
         !(parts[2] = text(middle)) || !(parts[3] = str_of(value)))
@@ -104,8 +104,8 @@ int check_platform(PyObject* os, PyObject* platform) noexcept {
 }
 
 // 1 when `value` is in the list bound to self.<list_name>.
-int listed(PyObject* self, PyObject* list_name, PyObject* value) noexcept {
-    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+int listed(SelfLookup& self, PyObject* list_name, PyObject* value) noexcept {
+    Ref list = self.attribute(list_name);
     return list ? PySequence_Contains(list.get(), value) : -1;
 }
 
@@ -118,7 +118,7 @@ int log_unlisted_os(PyObject* os) noexcept {
     return notice ? discard(call(debug.get(), {notice.get()})) : -1;
 }
 
-int check_os(PyObject* self, PyObject* os) noexcept {
+int check_os(SelfLookup& self, PyObject* os) noexcept {
     int given = PyObject_IsTrue(os);
     if (given < 0) return -1;
     if (given) {
@@ -132,7 +132,7 @@ int check_os(PyObject* self, PyObject* os) noexcept {
                             " , but got ", os);
 }
 
-int check_chassis_type(PyObject* self, PyObject* chassis_type) noexcept {
+int check_chassis_type(SelfLookup& self, PyObject* chassis_type) noexcept {
     const int given = PyObject_IsTrue(chassis_type);
     if (given < 0) return -1;
     if (given) {
@@ -160,18 +160,21 @@ PyObject* validate_platform_body(PyObject* const* a) noexcept {
     return none_or_error(check_platform(a[1], a[2]));
 }
 PyObject* validate_os_body(PyObject* const* a) noexcept {
-    return none_or_error(check_os(a[0], a[1]));
+    SelfLookup self(a[0]);
+    return none_or_error(check_os(self, a[1]));
 }
 PyObject* validate_chassis_type_body(PyObject* const* a) noexcept {
-    return none_or_error(check_chassis_type(a[0], a[1]));
+    SelfLookup self(a[0]);
+    return none_or_error(check_chassis_type(self, a[1]));
 }
 PyObject* validate_arguments_entry(PyObject* const* a) noexcept {
-    return none_or_error(validate_arguments_body(a[0], a[1], a[2], a[3], a[4]));
+    SelfLookup self(a[0]);
+    return none_or_error(validate_arguments_body(self, a[1], a[2], a[3], a[4]));
 }
 
 }  // namespace
 
-int validate_arguments_body(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+int validate_arguments_body(SelfLookup& self, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* chassis_type) noexcept {
     const Names& n = runtime.names;
     const KeywordSets& kw = runtime.keywords;
