@@ -13,9 +13,9 @@ PURE_PATH = Path(__file__).resolve().parents[1] / "bench" / "pure_python.py"
 
 @pytest.fixture(scope="module")
 def pure():
-    spec = importlib.util.spec_from_file_location("plexor_bench_pure_python", str(PURE_PATH))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("plexor_bench_pure_python", str(PURE_PATH))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
