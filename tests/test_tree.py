@@ -464,34 +464,10 @@ def test_reentrant_name_of_earlier_class(mgr, debug_log):
     assert len(debug_log()) == 2000
 
 
-def test_reentrant_validator_and_getfile(pm, monkeypatch):
-    class Mgr(pm.PluginManager):
-        hook = None
-
-        def validate_arguments(self, *args):
-            if self.hook:
-                self.hook(self)
-
-    m = Mgr()
-    for i in range(1000):
-        m.hook = None
-        m._plugins = {}
-        m.register_plugin(C1, os="generic", platform="p")
-        m.hook = lambda s: s._plugins.clear()
-        refused(lambda: m.get_plugin(os="generic", platform="p"), not_found(["generic", "p"]))
-        m.register_plugin(C2, os="generic", platform="p")
-        assert m._plugins == {"generic": {"p": {"data": {"single_rp": rec(C2)}}}}
-        m.hook = lambda s: setattr(s, "_plugins", {"generic": {"data": {"stack": rec(C3)}}})
-        assert m.get_plugin(os="generic", platform="p", chassis_type="stack") is C3
-        m.unregister_plugin(os="generic", chassis_type="stack")
-        assert m._plugins == {"generic": {"data": {}}}
-
-    def deleting_getfile(cls):
-        mgr._plugins.pop("generic", None)
-        return "f"
-
-    mgr = pm.PluginManager()
-    monkeypatch.setattr(pm, "getfile", deleting_getfile)
+@pytest.mark.parametrize("action", [lambda t: t.pop("generic"), lambda t: t.clear(),
+                                    lambda t: t["generic"].clear()])
+def test_reentrant_getfile(mgr, pm, monkeypatch, action):
+    monkeypatch.setattr(pm, "getfile", lambda cls: (action(mgr._plugins), "f")[1])
     for i in range(1000):
         mgr._plugins = {"generic": {"data": {"single_rp": rec(C1)}, "p": {}}}
         mgr.register_plugin(C2, os="generic", platform="p")

@@ -135,18 +135,23 @@ def outcome(call, *args):
         return ("raise", type(e), e.args)
 
 
-VALUES = [None, "", "generic", "linux", "x", "Abc", "data", 5, ("a", "b")]
-value = st.sampled_from(VALUES)
-often_none = st.one_of(st.none(), value)     # keeps most requests past validation
+# every selector is drawn from the same small set of values; the repetitions
+# keep most requests past validation
+ODD = ["", "Abc", 5, ("a", "b")]
 selectors = st.tuples(
-    st.sampled_from(VALUES + ["generic", "linux", "x"]), often_none,
-    st.one_of(st.none(), often_none), often_none,
-    st.sampled_from(["single_rp", "dual_rp", "stack", None, "bogus", "single_rp"]))
+    st.sampled_from(["generic", "generic", "x", "x", "linux", "data", None] + ODD),
+    st.sampled_from([None] * 5 + ["x", "data", "generic", "linux"] + ODD),
+    st.sampled_from([None] * 12 + ["x", "data"] + ODD),
+    st.sampled_from([None] * 3 + ["x", "data", "generic"] + ODD),
+    st.sampled_from(["single_rp"] * 3 + ["dual_rp", "stack", None, "bogus"]))
+value = st.sampled_from([None, "x", "data", "generic", "linux", 5])
 # operations refer to a small pool of selector tuples, so that lookups and
-# removals often meet earlier registrations; the chassis type may be swapped
-operation = st.tuples(st.sampled_from(["register", "get", "get", "unregister"]),
+# removals often meet earlier registrations; one selector and the chassis
+# type may be swapped
+operation = st.tuples(st.sampled_from(["register", "register", "get", "get", "unregister"]),
                       st.sampled_from([A, B]), st.integers(0, 3),
-                      st.sampled_from(["keep", "keep", "keep", None, "dual_rp"]))
+                      st.one_of(st.none(), st.none(), st.tuples(st.sampled_from([0, 1, 1, 3, 3]), value)),
+                      st.sampled_from(["keep"] * 4 + [None, "dual_rp"]))
 
 
 class ListHandler(logging.Handler):
@@ -159,7 +164,7 @@ class ListHandler(logging.Handler):
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.lists(selectors, min_size=1, max_size=4), st.lists(operation, max_size=25))
+@given(st.lists(selectors, min_size=1, max_size=3), st.lists(operation, min_size=5, max_size=40))
 def test_random_sequences_match_the_model(pool, ops):
     logger = logging.getLogger("plexor")
     handler, level = ListHandler(), logger.level
@@ -167,8 +172,10 @@ def test_random_sequences_match_the_model(pool, ops):
     logger.setLevel(logging.DEBUG)
     try:
         mgr, model = pm.PluginManager(), Model()
-        for name, cls, index, chassis in ops:
+        for name, cls, index, tweak, chassis in ops:
             args = pool[index % len(pool)]
+            if tweak is not None:
+                args = args[:tweak[0]] + (tweak[1],) + args[tweak[0] + 1:]
             if chassis != "keep":
                 args = args[:4] + (chassis,)
             if name == "register":
