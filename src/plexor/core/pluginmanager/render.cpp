@@ -11,39 +11,97 @@
 #include "members.hpp"
 
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 namespace plexor::members {
 namespace {
 
 // The text being rendered; every line break is followed by the separators of
-// the levels that enclose the point of writing.
+// the levels that enclose the point of writing. Text stays in a byte buffer
+// while it is ASCII, and moves to the interpreter's text writer otherwise.
 class TextBuffer {
 public:
-    TextBuffer() noexcept { _PyUnicodeWriter_Init(&writer_); writer_.overallocate = 1; }
+    TextBuffer() noexcept {
+        _PyUnicodeWriter_Init(&writer_);
+        writer_.overallocate = 1;
+    }
     ~TextBuffer() {
         if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
     }
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
 
-    void push(bool last) { separators_.push_back(last); }
-    void pop() { separators_.pop_back(); }
-
-    int write_ascii(const char* ascii, Py_ssize_t length) noexcept {
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, ascii, length);
+    // Enters a child level: "  " below the last child, "  |" below the others.
+    int push(bool last) noexcept {
+        try {
+            levels_.push_back(line_start_.size());
+            line_start_ += last ? "  " : "  |";
+            return 0;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    void pop() {
+        line_start_.resize(levels_.back());
+        levels_.pop_back();
     }
 
-    int line_break() noexcept {
-        if (write_ascii("\n", 1) < 0) return -1;
-        for (bool last : separators_)
-            if (last ? write_ascii("  ", 2) < 0 : write_ascii("  |", 3) < 0) return -1;
-        return 0;
+    int write_ascii(const char* ascii, size_t length) noexcept {
+        if (length == 0) return 0;  // the writer refuses empty ASCII text
+        if (!wide_) {
+            try {
+                ascii_.append(ascii, length);
+                return 0;
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return -1;
+            }
+        }
+        return _PyUnicodeWriter_WriteASCIIString(&writer_, ascii, static_cast<Py_ssize_t>(length));
     }
+
+    int line_break() noexcept { return write_ascii(line_start_.data(), line_start_.size()); }
 
     // Writes a text, each of its line breaks followed by the separators.
     int write(PyObject* text) noexcept {
         if (compat::ready_text(text) < 0) return -1;
+        if (PyUnicode_IS_ASCII(text) && !wide_)
+            return write_ascii_lines(static_cast<const char*>(PyUnicode_DATA(text)),
+                                     static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+        if (!wide_ && widen() < 0) return -1;
+        return write_lines(text);
+    }
+
+    Ref finish() noexcept {
+        if (!wide_)
+            return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, ascii_.data(),
+                                                        static_cast<Py_ssize_t>(ascii_.size())));
+        finished_ = true;
+        return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
+    }
+
+private:
+    int write_ascii_lines(const char* data, size_t length) noexcept {
+        while (const void* found = std::memchr(data, '\n', length)) {
+            const size_t line = static_cast<size_t>(static_cast<const char*>(found) - data);
+            if (write_ascii(data, line) < 0 || line_break() < 0) return -1;
+            data += line + 1;
+            length -= line + 1;
+        }
+        return write_ascii(data, length);
+    }
+
+    int widen() noexcept {
+        wide_ = true;
+        const int status = write_ascii(ascii_.data(), ascii_.size());
+        std::string().swap(ascii_);
+        return status;
+    }
+
+    int write_lines(PyObject* text) noexcept {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         Py_ssize_t start = 0;
         while (start <= length) {
@@ -59,14 +117,11 @@ public:
         return 0;
     }
 
-    Ref finish() noexcept {
-        finished_ = true;
-        return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
-    }
-
-private:
     _PyUnicodeWriter writer_;
-    std::vector<bool> separators_;  // true: under a last child
+    std::string ascii_;
+    bool wide_ = false;
+    std::string line_start_ = "\n";  // a line break and the separators of the levels
+    std::vector<size_t> levels_;     // length of line_start_ outside each level
     bool finished_ = false;
 };
 
@@ -156,13 +211,21 @@ Ref child_text(const MethodCall& print_tree, PyObject* self, const Child& child)
                                     runtime.keywords.data_output);
 }
 
+// The `output` of a level: a text, or the key whose label "__ " + key it is.
+struct Label {
+    PyObject* text;
+    bool is_key;
+};
+
 class Renderer {
 public:
     explicit Renderer(PyObject* self) noexcept : self_(self), lookup_(self) {}
 
-    // Writes what print_tree(data, output) returns; `output` is a plain str.
-    // Returns 1 if the result is not a plain text, left in `odd` for the caller.
-    int render(PyObject* data, PyObject* output, Ref& odd) noexcept {
+    // Writes what print_tree(data, output) returns; `output` is a plain str,
+    // or, for a child, its key: a plain str that the label "__ " + key is made
+    // of. Returns 1 if the result is not a plain text, left in `odd` for the
+    // caller.
+    int render(PyObject* data, const Label& output, Ref& odd) noexcept {
         RecursionGuard guard;
         if (!guard.entered()) return -1;
         const int empty = renders_empty(data);
@@ -170,7 +233,7 @@ public:
         if (!PyDict_Check(data)) return render_leaf(data, output, odd);
         Ref keys = sorted_keys(data);
         if (!keys) return -1;
-        if (buffer_.write(output) < 0) return -1;
+        if (write_label(output) < 0) return -1;
         const Py_ssize_t count = PyList_GET_SIZE(keys.get());
         Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -183,26 +246,42 @@ public:
     TextBuffer& buffer() noexcept { return buffer_; }
 
 private:
-    int render_leaf(PyObject* data, PyObject* output, Ref& odd) noexcept {
+    int write_label(const Label& label) noexcept {
+        if (label.is_key && buffer_.write_ascii("__ ", 3) < 0) return -1;
+        return buffer_.write(label.text);
+    }
+
+    int render_leaf(PyObject* data, const Label& output, Ref& odd) noexcept {
         Ref value = str_of(data);
         if (!value) return -1;
         if (!PyUnicode_CheckExact(value.get())) {
             // A str subclass may add itself differently.
-            Ref head = Ref::steal(PyUnicode_Concat(output, runtime.names.leaf_separator));
+            Ref text = output.is_key
+                           ? Ref::steal(PyUnicode_Concat(runtime.names.child_prefix, output.text))
+                           : Ref::borrow(output.text);
+            Ref head = text ? Ref::steal(PyUnicode_Concat(text.get(), runtime.names.leaf_separator))
+                            : Ref();
             odd = head ? Ref::steal(PyNumber_Add(head.get(), value.get())) : Ref();
             return odd ? 1 : -1;
         }
-        if (buffer_.write(output) < 0 || buffer_.write(runtime.names.leaf_separator) < 0) return -1;
+        if (write_label(output) < 0 || buffer_.write(runtime.names.leaf_separator) < 0) return -1;
         return buffer_.write(value.get());
     }
 
     int render_child(PyObject* data, PyObject* key, PyObject* last_key) noexcept {
         MethodCall print_tree(lookup_, runtime.names.print_tree);
+        if (!print_tree) return -1;
+        // With plain str keys the label and the comparisons with the last key
+        // have no effects of their own, and the child writes in place.
+        if (print_tree.is(members::print_tree) && PyUnicode_CheckExact(key) &&
+            PyUnicode_CheckExact(last_key)) {
+            Ref child_data = Ref::steal(PyObject_GetItem(data, key));
+            if (!child_data) return -1;
+            const bool last = key == last_key || PyUnicode_Compare(key, last_key) == 0;
+            return render_child_inline(child_data.get(), key, last);
+        }
         Child child;
-        if (!print_tree || child_arguments(data, key, child) < 0) return -1;
-        if (print_tree.is(members::print_tree) && PyUnicode_CheckExact(child.label.get()) &&
-            PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key))
-            return render_child_inline(child, key == last_key || PyUnicode_Compare(key, last_key) == 0);
+        if (child_arguments(data, key, child) < 0) return -1;
         Ref child_output = child_text(print_tree, self_, child);
         if (!child_output) return -1;
         return for_each_child_line(child_output.get(), key, last_key, [this](const char* prefix, PyObject* line) {
@@ -210,11 +289,11 @@ private:
         });
     }
 
-    int render_child_inline(const Child& child, bool last) noexcept {
-        if (buffer_.line_break() < 0 || buffer_.write_ascii("  |", 3) < 0) return -1;
-        buffer_.push(last);
+    int render_child_inline(PyObject* data, PyObject* key, bool last) noexcept {
+        if (buffer_.line_break() < 0 || buffer_.write_ascii("  |", 3) < 0 || buffer_.push(last) < 0)
+            return -1;
         Ref odd;
-        const int status = render(child.data.get(), child.label.get(), odd);
+        const int status = render(data, Label{key, true}, odd);
         if (status == 1)
             return for_each_odd_line(odd.get(), last);
         buffer_.pop();
@@ -241,7 +320,7 @@ private:
     // Writes "\n" + separator + line, the line break indented by the enclosing levels.
     int write_child_line(const char* prefix, PyObject* line) noexcept {
         if (buffer_.line_break() < 0) return -1;
-        if (buffer_.write_ascii(prefix + 1, static_cast<Py_ssize_t>(std::strlen(prefix + 1))) < 0)
+        if (buffer_.write_ascii(prefix + 1, std::strlen(prefix + 1)) < 0)
             return -1;
         return buffer_.write(line);
     }
@@ -255,7 +334,7 @@ private:
 Ref buffered_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
     Renderer renderer(self);
     Ref odd;
-    const int status = renderer.render(data, output, odd);
+    const int status = renderer.render(data, Label{output, false}, odd);
     if (status < 0) return Ref();
     if (status == 1) return odd;
     return renderer.buffer().finish();
