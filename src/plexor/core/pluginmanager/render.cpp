@@ -76,9 +76,11 @@ public:
     }
 
     Ref finish() noexcept {
-        if (!wide_)
-            return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, ascii_.data(),
-                                                        static_cast<Py_ssize_t>(ascii_.size())));
+        if (!wide_) {
+            Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii_.size()), 127));
+            if (text) std::memcpy(PyUnicode_DATA(text.get()), ascii_.data(), ascii_.size());
+            return text;
+        }
         finished_ = true;
         return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
     }
