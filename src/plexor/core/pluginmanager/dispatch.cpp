@@ -22,8 +22,11 @@ bool SelfLookup::snapshot(PyObject* dict) noexcept {
 
 PyObject* SelfLookup::own(PyObject* name, bool& failed) noexcept {
     failed = false;
-    PyObject** slot = _PyObject_GetDictPtr(self_);
-    if (slot == nullptr || *slot == nullptr) return nullptr;
+    // The dictionary's place in the object is fixed for the object's lifetime.
+    if (dict_slot_ == nullptr && (dict_slot_ = _PyObject_GetDictPtr(self_)) == nullptr)
+        return nullptr;
+    PyObject** slot = dict_slot_;
+    if (*slot == nullptr) return nullptr;
     PyObject* dict = *slot;
     uint64_t version = 0;
     const bool unchanged =

@@ -34,7 +34,8 @@ private:
     bool snapshot(PyObject* dict) noexcept;
 
     PyObject* self_;
-    PyObject* dict_ = nullptr;  // the dictionary the snapshot was taken of
+    PyObject** dict_slot_ = nullptr;  // where self keeps its instance dictionary
+    PyObject* dict_ = nullptr;        // the dictionary the snapshot was taken of
     uint64_t version_ = 0;
     int count_ = -1;  // entries in the snapshot; -1 when there is none
     std::array<PyObject*, kSnapshotSize> keys_{};
