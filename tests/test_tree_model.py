@@ -135,15 +135,25 @@ def outcome(call, *args):
         return ("raise", type(e), e.args)
 
 
+class BadStr:
+    def __str__(self):
+        raise RuntimeError("str")
+
+
+class BadBool:
+    def __bool__(self):
+        raise RuntimeError("bool")
+
+
 # every selector is drawn from the same small set of values; the repetitions
 # keep most requests past validation
-ODD = ["", "Abc", 5, ("a", "b")]
+ODD = ["", "Abc", 5, ("a", "b"), [1], BadStr(), BadBool()]
 selectors = st.tuples(
     st.sampled_from(["generic", "generic", "x", "x", "linux", "data", None] + ODD),
     st.sampled_from([None] * 5 + ["x", "data", "generic", "linux"] + ODD),
     st.sampled_from([None] * 12 + ["x", "data"] + ODD),
     st.sampled_from([None] * 3 + ["x", "data", "generic"] + ODD),
-    st.sampled_from(["single_rp"] * 3 + ["dual_rp", "stack", None, "bogus"]))
+    st.sampled_from(["single_rp"] * 3 + ["dual_rp", "stack", None, "bogus", [1]]))
 value = st.sampled_from([None, "x", "data", "generic", "linux", 5])
 # operations refer to a small pool of selector tuples, so that lookups and
 # removals often meet earlier registrations; one selector and the chassis
