@@ -1,81 +1,116 @@
 #include "dispatch.hpp"
 
 namespace plexor {
+namespace {
+
+constexpr Py_ssize_t kSnapshotLimit = 16;
+
+PyObject* name_of(Attr attr) noexcept { return runtime.attr_names[static_cast<int>(attr)]; }
+
+bool is_method_descriptor(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    return PyType_HasFeature(type, Py_TPFLAGS_METHOD_DESCRIPTOR) && type->tp_descr_set == nullptr;
+}
+
+// Looks every name up on the class; the lookups give the class its version tag.
+void build_plan(ClassPlan& plan, PyTypeObject* type) noexcept {
+    plan.type = nullptr;
+    plan.defined = 0;
+    for (int i = 0; i < kAttrCount; ++i) {
+        PyObject* found = _PyType_Lookup(type, runtime.attr_names[i]);
+        plan.native[i] = found != nullptr && is_method_descriptor(found)
+                             ? native_member(found, runtime.function_type)
+                             : nullptr;
+        if (found != nullptr) plan.defined |= 1u << i;
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        plan.type = type;
+        plan.version = type->tp_version_tag;
+    }
+}
+
+}  // namespace
+
+const ClassPlan* SelfLookup::rebuild_plan() noexcept {
+    PyTypeObject* type = Py_TYPE(self_);
+    plan_.type = nullptr;
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    build_plan(plan_, type);
+    return plan_.type == type ? &plan_ : nullptr;
+}
+
 bool SelfLookup::snapshot(PyObject* dict) noexcept {
-    count_ = -1;
-    if (!compat::dict_version(dict, version_) || PyDict_GET_SIZE(dict) > kSnapshotSize)
+    snapshot_valid_ = false;
+    if (!compat::dict_version(dict, version_) || PyDict_GET_SIZE(dict) > kSnapshotLimit)
         return false;
-    // Interned text keys are equal to an interned name only when identical.
+    own_.fill(nullptr);
     Py_ssize_t position = 0;
     PyObject *key, *value;
-    int count = 0;
     while (PyDict_Next(dict, &position, &key, &value)) {
+        // Interned text keys equal an interned name only when identical.
         if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return false;
-        keys_[count] = key;
-        values_[count] = value;
-        ++count;
+        for (int i = 0; i < kAttrCount; ++i) {
+            if (key == runtime.attr_names[i]) {
+                own_[i] = value;
+                break;
+            }
+        }
     }
     dict_ = dict;
-    count_ = count;
+    snapshot_valid_ = true;
     return true;
 }
 
-PyObject* SelfLookup::own(PyObject* name, bool& failed) noexcept {
+PyObject* SelfLookup::own_from_dict(Attr attr, bool& failed) noexcept {
     failed = false;
     // The dictionary's place in the object is fixed for the object's lifetime.
     if (dict_slot_ == nullptr && (dict_slot_ = _PyObject_GetDictPtr(self_)) == nullptr)
         return nullptr;
-    PyObject** slot = dict_slot_;
-    if (*slot == nullptr) return nullptr;
-    PyObject* dict = *slot;
-    uint64_t version = 0;
-    const bool unchanged =
-        dict == dict_ && count_ >= 0 && compat::dict_version(dict, version) && version == version_;
-    if (unchanged || snapshot(dict)) {
-        for (int i = 0; i < count_; ++i)
-            if (keys_[i] == name) return values_[i];
-        return nullptr;
-    }
+    PyObject* dict = *dict_slot_;
+    if (dict == nullptr) return nullptr;
+    if (snapshot(dict)) return own_[static_cast<int>(attr)];
     Ref hold = Ref::borrow(dict);
-    PyObject* found = PyDict_GetItemWithError(dict, name);
+    PyObject* found = PyDict_GetItemWithError(dict, name_of(attr));
     failed = found == nullptr && PyErr_Occurred();
     return found;
 }
 
-Ref SelfLookup::attribute(PyObject* name) noexcept {
-    PyTypeObject* type = Py_TYPE(self_);
-    if (type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name) == nullptr) {
+Ref SelfLookup::attribute(Attr attr) noexcept {
+    const ClassPlan* class_plan = plan();
+    if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr))) {
         bool failed = false;
-        PyObject* own_value = own(name, failed);
+        PyObject* value = own(attr, failed);
         if (failed) return Ref();
-        if (own_value != nullptr) return Ref::borrow(own_value);
+        if (value != nullptr) return Ref::borrow(value);
     }
-    return Ref::steal(PyObject_GetAttr(self_, name));
+    return Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
 }
 
-MethodCall::MethodCall(SelfLookup& lookup, PyObject* name) noexcept : self_(lookup.self()) {
-    PyTypeObject* type = Py_TYPE(self_);
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
-        callable_ = Ref::steal(PyObject_GetAttr(self_, name));
+MethodCall::MethodCall(SelfLookup& lookup, Attr attr) noexcept
+    : self_(lookup.self()), attr_(attr) {
+    const ClassPlan* class_plan = lookup.plan();
+    const int index = static_cast<int>(attr);
+    // Without a plan, or for a class attribute of another kind, the attribute
+    // is what ordinary attribute access gives.
+    const bool method_or_nothing = class_plan != nullptr &&
+                                   (class_plan->native[index] != nullptr ||
+                                    !(class_plan->defined & attr_bit(attr)));
+    if (!method_or_nothing) {
+        callable_ = Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
         return;
     }
-    // A method descriptor on the class is shadowed only by an instance attribute.
-    Ref descriptor = Ref::borrow(_PyType_Lookup(type, name));
-    if (!descriptor || !PyType_HasFeature(Py_TYPE(descriptor.get()), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
-        Py_TYPE(descriptor.get())->tp_descr_set != nullptr) {
-        callable_ = Ref::steal(PyObject_GetAttr(self_, name));
-        return;
-    }
+    // A method on the class is shadowed only by an instance attribute.
     bool failed = false;
-    PyObject* own = lookup.own(name, failed);
+    PyObject* own = lookup.own(attr, failed);
     if (failed) return;
     if (own != nullptr) {
         callable_ = Ref::borrow(own);
-        return;
+    } else if (class_plan->native[index] != nullptr) {
+        native_ = class_plan->native[index];
+        unbound_ = true;
+    } else {
+        callable_ = Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
     }
-    callable_ = std::move(descriptor);
-    unbound_ = true;
-    native_ = native_member(callable_.get(), runtime.function_type);
 }
 
 Ref MethodCall::invoke(std::initializer_list<PyObject*> values, size_t npositional,
@@ -84,11 +119,19 @@ Ref MethodCall::invoke(std::initializer_list<PyObject*> values, size_t nposition
     PyObject* stack[kMaxParams + 1];
     size_t count = 1;
     for (PyObject* value : values) stack[count++] = value;
+    // A function of this module called by its generic entry (it is not the
+    // member the caller would run directly): fetched from the class now.
+    Ref target = callable_ ? callable_ : Ref::borrow(_PyType_Lookup(Py_TYPE(self_), name_of(attr_)));
+    if (!target) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                     Py_TYPE(self_)->tp_name, name_of(attr_));
+        return target;
+    }
     if (unbound_) {
         stack[0] = self_;
-        return Ref::steal(PyObject_Vectorcall(callable_.get(), stack, npositional + 1, kwnames));
+        return Ref::steal(PyObject_Vectorcall(target.get(), stack, npositional + 1, kwnames));
     }
-    return Ref::steal(PyObject_Vectorcall(callable_.get(), stack + 1,
+    return Ref::steal(PyObject_Vectorcall(target.get(), stack + 1,
                                           npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 

@@ -1,6 +1,7 @@
-// Calls of the manager's own members through `self`, as attribute access and a
-// call would make them, without the bound method and keyword dictionary such a
-// call costs when the attribute found is one of this module's functions.
+// Attribute access on `self` for the manager's own methods, with the results
+// attribute access and a call would give, but without the bound method and
+// keyword dictionary such a call costs when the attribute found is one of this
+// module's functions.
 #pragma once
 
 #include "function.hpp"
@@ -11,43 +12,63 @@
 
 namespace plexor {
 
-// The instance attributes of `self` during one operation. While the instance
-// dictionary is unchanged, its entries come from one pass over it rather than
-// a probe per name.
+// The attributes of `self` during one operation. What the class defines comes
+// from the calling function's plan; the instance's own attributes come from one
+// pass over its dictionary, repeated only when the dictionary changes.
 class SelfLookup {
 public:
-    explicit SelfLookup(PyObject* self) noexcept : self_(self) {}
+    SelfLookup(PyObject* self, ClassPlan& plan) noexcept : self_(self), plan_(plan) {}
     SelfLookup(const SelfLookup&) = delete;
     SelfLookup& operator=(const SelfLookup&) = delete;
 
     PyObject* self() const noexcept { return self_; }
 
-    // The instance's own attribute `name` (borrowed, good until Python code
-    // runs), or null: with `failed` set on error, else because it has none.
-    PyObject* own(PyObject* name, bool& failed) noexcept;
+    // The plan of self's class, brought up to date; null when attribute
+    // access on self is not the interpreter's generic one, or the class has
+    // no version tag to check a plan against.
+    const ClassPlan* plan() noexcept {
+        PyTypeObject* type = Py_TYPE(self_);
+        const bool current = plan_.type == type &&
+                             PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+                             type->tp_version_tag == plan_.version;
+        return current ? &plan_ : rebuild_plan();
+    }
 
-    // self.<name>, as attribute access gives it.
-    Ref attribute(PyObject* name) noexcept;
+    // The instance's own attribute (borrowed, good until Python code runs),
+    // or null: with `failed` set on error, else because it has none.
+    PyObject* own(Attr attr, bool& failed) noexcept {
+        uint64_t version = 0;
+        if (snapshot_valid_ && *dict_slot_ == dict_ && compat::dict_version(dict_, version) &&
+            version == version_) {
+            failed = false;
+            return own_[static_cast<int>(attr)];
+        }
+        return own_from_dict(attr, failed);
+    }
+
+    // self.<attr>, as attribute access gives it.
+    Ref attribute(Attr attr) noexcept;
 
 private:
-    static constexpr int kSnapshotSize = 8;
+    const ClassPlan* rebuild_plan() noexcept;
+    PyObject* own_from_dict(Attr attr, bool& failed) noexcept;
     bool snapshot(PyObject* dict) noexcept;
 
     PyObject* self_;
+    ClassPlan& plan_;
     PyObject** dict_slot_ = nullptr;  // where self keeps its instance dictionary
     PyObject* dict_ = nullptr;        // the dictionary the snapshot was taken of
     uint64_t version_ = 0;
-    int count_ = -1;  // entries in the snapshot; -1 when there is none
-    std::array<PyObject*, kSnapshotSize> keys_{};
-    std::array<PyObject*, kSnapshotSize> values_{};
+    bool snapshot_valid_ = false;
+    std::array<PyObject*, kAttrCount> own_{};  // the dictionary's values for the names
 };
 
 class MethodCall {
 public:
-    // Resolves `self.<name>`. On failure the object is false and an error is set.
-    MethodCall(SelfLookup& self, PyObject* name) noexcept;
+    // Resolves `self.<attr>`. On failure the object is false and an error is set.
+    MethodCall(SelfLookup& self, Attr attr) noexcept;
 
-    explicit operator bool() const noexcept { return static_cast<bool>(callable_); }
+    explicit operator bool() const noexcept { return native_ != nullptr || callable_; }
 
     // True when the attribute is `member` itself, reached through the class,
     // so that calling its body directly is what the call would do.
@@ -63,9 +84,10 @@ private:
                PyObject* kwnames) const noexcept;
 
     PyObject* self_;
-    Ref callable_;
-    bool unbound_ = false;  // found on the class: `self` goes first
-    const Member* native_ = nullptr;
+    Attr attr_;
+    const Member* native_ = nullptr;  // one of this module's functions, found on the class
+    Ref callable_;                    // any other attribute
+    bool unbound_ = false;            // found on the class: `self` goes first
 };
 
 // Converts the result of a call that is ignored into 0, or -1 on failure.

@@ -4,6 +4,8 @@
 
 #include <structmember.h>
 
+#include <new>
+
 namespace plexor {
 namespace {
 
@@ -126,7 +128,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
         bound[i] = PyTuple_GET_ITEM(fn->defaults, i - required);
     }
-    return m.body(bound.data());
+    return m.body(as_function(self)->plan, bound.data());
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
@@ -224,6 +226,7 @@ Ref make_function(const Member& member, const char* class_name, PyObject* module
     fn->member = &member;
     fn->name = fn->qualname = fn->module = fn->doc = fn->defaults = nullptr;
     fn->params.fill(nullptr);
+    new (&fn->plan) ClassPlan();
     PyObject_GC_Track(obj.get());
 
     Py_INCREF(module_name);

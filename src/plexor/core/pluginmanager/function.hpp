@@ -2,6 +2,7 @@
 // function, is called through vectorcall and binds arguments by name.
 #pragma once
 
+#include "plan.hpp"
 #include "ref.hpp"
 
 #include <array>
@@ -10,8 +11,9 @@ namespace plexor {
 
 inline constexpr int kMaxParams = 7;
 
-// Body of a member, called with every parameter bound (borrowed references).
-using Body = PyObject* (*)(PyObject* const* args) noexcept;
+// Body of a member, called with every parameter bound (borrowed references)
+// and the plan its function object keeps.
+using Body = PyObject* (*)(ClassPlan& plan, PyObject* const* args) noexcept;
 
 struct Member {
     const char* name;
@@ -33,6 +35,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* defaults;  // tuple, or None
     std::array<PyObject*, kMaxParams> params;  // interned parameter names
+    ClassPlan plan;
 };
 
 // Creates the function type; called once while the module loads.

@@ -139,7 +139,7 @@ private:
     bool entered_;
 };
 
-Ref generic_text(PyObject* self, PyObject* data, PyObject* output) noexcept;
+Ref generic_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* output) noexcept;
 
 // 1 when `data` renders as nothing: false, or equal to an empty dict.
 int renders_empty(PyObject* data) noexcept {
@@ -207,8 +207,10 @@ int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
 }
 
 // print_tree(data=..., output=...) called through the instance.
-Ref child_text(const MethodCall& print_tree, PyObject* self, const Child& child) noexcept {
-    if (print_tree.is(members::print_tree)) return generic_text(self, child.data.get(), child.label.get());
+Ref child_text(const MethodCall& print_tree, ClassPlan& plan, PyObject* self,
+               const Child& child) noexcept {
+    if (print_tree.is(members::print_tree))
+        return generic_text(plan, self, child.data.get(), child.label.get());
     return print_tree.call_keywords({child.data.get(), child.label.get()},
                                     runtime.keywords.data_output);
 }
@@ -221,7 +223,7 @@ struct Label {
 
 class Renderer {
 public:
-    explicit Renderer(PyObject* self) noexcept : self_(self), lookup_(self) {}
+    Renderer(ClassPlan& plan, PyObject* self) noexcept : plan_(plan), self_(self), lookup_(self, plan) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
     // or, for a child, its key: a plain str that the label "__ " + key is made
@@ -271,7 +273,7 @@ private:
     }
 
     int render_child(PyObject* data, PyObject* key, PyObject* last_key) noexcept {
-        MethodCall print_tree(lookup_, runtime.names.print_tree);
+        MethodCall print_tree(lookup_, Attr::print_tree);
         if (!print_tree) return -1;
         // With plain str keys the label and the comparisons with the last key
         // have no effects of their own, and the child writes in place.
@@ -284,7 +286,7 @@ private:
         }
         Child child;
         if (child_arguments(data, key, child) < 0) return -1;
-        Ref child_output = child_text(print_tree, self_, child);
+        Ref child_output = child_text(print_tree, plan_, self_, child);
         if (!child_output) return -1;
         return for_each_child_line(child_output.get(), key, last_key, [this](const char* prefix, PyObject* line) {
             return write_child_line(prefix, line);
@@ -327,14 +329,15 @@ private:
         return buffer_.write(line);
     }
 
+    ClassPlan& plan_;
     PyObject* self_;
     SelfLookup lookup_;
     TextBuffer buffer_;
 };
 
 // print_tree's result for a plain str `output`, rendered into one buffer.
-Ref buffered_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
-    Renderer renderer(self);
+Ref buffered_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
+    Renderer renderer(plan, self);
     Ref odd;
     const int status = renderer.render(data, Label{output, false}, odd);
     if (status < 0) return Ref();
@@ -344,7 +347,7 @@ Ref buffered_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
 
 // print_tree's result built step by step with the interpreter's operators, for
 // an `output` that is not a plain str.
-Ref object_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
+Ref object_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
     RecursionGuard guard;
     if (!guard.entered()) return Ref();
     const int empty = renders_empty(data);
@@ -359,13 +362,13 @@ Ref object_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
     const Py_ssize_t count = PyList_GET_SIZE(keys.get());
     Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
     Ref result = Ref::borrow(output);
-    SelfLookup lookup(self);
+    SelfLookup lookup(self, plan);
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-        MethodCall print_tree(lookup, runtime.names.print_tree);
+        MethodCall print_tree(lookup, Attr::print_tree);
         Child child;
         if (!print_tree || child_arguments(data, key.get(), child) < 0) return Ref();
-        Ref child_output = child_text(print_tree, self, child);
+        Ref child_output = child_text(print_tree, plan, self, child);
         if (!child_output) return child_output;
         const int status = for_each_child_line(
             child_output.get(), key.get(), last_key.get(), [&result](const char* prefix, PyObject* line) {
@@ -379,18 +382,18 @@ Ref object_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
     return result;
 }
 
-Ref generic_text(PyObject* self, PyObject* data, PyObject* output) noexcept {
-    return PyUnicode_CheckExact(output) ? buffered_text(self, data, output)
-                                        : object_text(self, data, output);
+Ref generic_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
+    return PyUnicode_CheckExact(output) ? buffered_text(plan, self, data, output)
+                                        : object_text(plan, self, data, output);
 }
 
 // Parameters: self, data, output.
-PyObject* print_tree_body(PyObject* const* a) noexcept {
-    return generic_text(a[0], a[1], a[2]).release();
+PyObject* print_tree_body(ClassPlan& plan, PyObject* const* a) noexcept {
+    return generic_text(plan, a[0], a[1], a[2]).release();
 }
 
 // "plugins (<class> at 0x...) " followed by the tree.
-PyObject* repr_body(PyObject* const* a) noexcept {
+PyObject* repr_body(ClassPlan& plan, PyObject* const* a) noexcept {
     PyObject* self = a[0];
     Ref cls = Ref::steal(PyObject_GetAttr(self, runtime.names.dunder_class));
     Ref cls_text = cls ? str_of(cls.get()) : Ref();
@@ -400,12 +403,13 @@ PyObject* repr_body(PyObject* const* a) noexcept {
     Ref header = address_text ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text.get(),
                                                                 address_text.get()))
                               : Ref();
-    SelfLookup lookup(self);
-    Ref tree = header ? lookup.attribute(runtime.names.plugins_attr) : Ref();
+    SelfLookup lookup(self, plan);
+    Ref tree = header ? lookup.attribute(Attr::plugins) : Ref();
     if (!tree) return nullptr;
-    MethodCall print_tree(lookup, runtime.names.print_tree);
+    MethodCall print_tree(lookup, Attr::print_tree);
     if (!print_tree) return nullptr;
-    if (print_tree.is(members::print_tree)) return generic_text(self, tree.get(), header.get()).release();
+    if (print_tree.is(members::print_tree))
+        return generic_text(plan, self, tree.get(), header.get()).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output).release();
 }
 

@@ -27,6 +27,9 @@ int init_names() noexcept {
         return -1;
     PLEXOR_INTERNED_NAMES(PLEXOR_INTERN_NAME)
 #undef PLEXOR_INTERN_NAME
+    runtime.attr_names = {n.validate_arguments, n.validate_model, n.validate_platform,
+                          n.validate_os,        n.validate_chassis_type, n.print_tree,
+                          n.plugins_attr,       n.supported_os,      n.chassis_type_list};
     KeywordSets& k = runtime.keywords;
     k.os_platform_model = keyword_tuple({n.os, n.platform, n.model});
     k.platform_os = keyword_tuple({n.platform, n.os});

@@ -3,6 +3,7 @@
 // module-level names are looked up in at each use.
 #pragma once
 
+#include "plan.hpp"
 #include "ref.hpp"
 
 #include <initializer_list>
@@ -98,6 +99,7 @@ struct Runtime {
     Names names;
     KeywordSets keywords;
     KeptBuiltins builtins;
+    std::array<PyObject*, kAttrCount> attr_names{};  // the Attr names, in their order
     PyObject* module_dict = nullptr;    // namespace of the loaded module
     PyObject* builtins_dict = nullptr;  // namespace of the builtins module
     PyTypeObject* function_type = nullptr;

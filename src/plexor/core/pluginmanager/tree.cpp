@@ -33,14 +33,14 @@ struct SelectorPath {
 
 int validate(SelfLookup& self, PyObject* os, PyObject* platform, PyObject* model,
              PyObject* chassis_type) noexcept {
-    MethodCall validation(self, runtime.names.validate_arguments);
+    MethodCall validation(self, Attr::validate_arguments);
     if (!validation) return -1;
     if (validation.is(members::validate_arguments))
         return validate_arguments_body(self, os, platform, model, chassis_type);
     return discard(validation.call({os, platform, model, chassis_type}));
 }
 
-Ref tree_root(SelfLookup& self) noexcept { return self.attribute(runtime.names.plugins_attr); }
+Ref tree_root(SelfLookup& self) noexcept { return self.attribute(Attr::plugins); }
 
 // `key in node.keys()`; an exact dict answers without a keys view.
 int has_child(PyObject* node, PyObject* key) noexcept {
@@ -253,22 +253,22 @@ int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_
 }
 
 // Parameters: self, os, platform, model, os_flavor, chassis_type.
-PyObject* get_plugin_body(PyObject* const* a) noexcept {
-    SelfLookup self(a[0]);
+PyObject* get_plugin_body(ClassPlan& plan, PyObject* const* a) noexcept {
+    SelfLookup self(a[0], plan);
     if (validate(self, a[1], a[2], a[3], a[5]) < 0) return nullptr;
     return lookup(self, SelectorPath(a[1], a[2], a[3], a[4]), a[5]);
 }
 
 // Parameters: self, os, platform, model, os_flavor, chassis_type.
-PyObject* unregister_plugin_body(PyObject* const* a) noexcept {
-    SelfLookup self(a[0]);
+PyObject* unregister_plugin_body(ClassPlan& plan, PyObject* const* a) noexcept {
+    SelfLookup self(a[0], plan);
     if (validate(self, a[1], a[2], a[3], runtime.names.single_rp) < 0) return nullptr;
     return none_or_error(unregister_at(self, SelectorPath(a[1], a[2], a[3], a[4]), a[5]));
 }
 
 // Parameters: self, cls, os, platform, model, os_flavor, chassis_type.
-PyObject* register_plugin_body(PyObject* const* a) noexcept {
-    SelfLookup self(a[0]);
+PyObject* register_plugin_body(ClassPlan& plan, PyObject* const* a) noexcept {
+    SelfLookup self(a[0], plan);
     if (validate(self, a[2], a[3], a[4], a[6]) < 0) return nullptr;
     return none_or_error(register_at(self, a[1], SelectorPath(a[2], a[3], a[4], a[5]), a[6]));
 }

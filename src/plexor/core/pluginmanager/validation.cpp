@@ -30,7 +30,7 @@ int refuse(const char* message) noexcept {
 
 // Refuses with ConnectionInfraError(head + str(self.<list>) + middle + str(value)),
 // the list attribute read afresh for the message.
-int refuse_with_list(const char* head, SelfLookup& self, PyObject* list_name, const char* middle,
+int refuse_with_list(const char* head, SelfLookup& self, Attr list_name, const char* middle,
                      PyObject* value) noexcept {
     InfraError error;
     if (!error) return -1;
@@ -104,7 +104,7 @@ int check_platform(PyObject* os, PyObject* platform) noexcept {
 }
 
 // 1 when `value` is in the list bound to self.<list_name>.
-int listed(SelfLookup& self, PyObject* list_name, PyObject* value) noexcept {
+int listed(SelfLookup& self, Attr list_name, PyObject* value) noexcept {
     Ref list = self.attribute(list_name);
     return list ? PySequence_Contains(list.get(), value) : -1;
 }
@@ -122,25 +122,25 @@ int check_os(SelfLookup& self, PyObject* os) noexcept {
     int given = PyObject_IsTrue(os);
     if (given < 0) return -1;
     if (given) {
-        const int known = listed(self, runtime.names.supported_os, os);
+        const int known = listed(self, Attr::supported_os, os);
         if (known < 0) return -1;
         if (!known) return log_unlisted_os(os);
     }
     given = PyObject_IsTrue(os);
     if (given != 0) return given > 0 ? 0 : -1;
-    return refuse_with_list("OS should be one of these ", self, runtime.names.supported_os,
-                            " , but got ", os);
+    return refuse_with_list("OS should be one of these ", self, Attr::supported_os, " , but got ",
+                            os);
 }
 
 int check_chassis_type(SelfLookup& self, PyObject* chassis_type) noexcept {
     const int given = PyObject_IsTrue(chassis_type);
     if (given < 0) return -1;
     if (given) {
-        const int known = listed(self, runtime.names.chassis_type_list, chassis_type);
+        const int known = listed(self, Attr::chassis_type_list, chassis_type);
         if (known != 0) return known > 0 ? 0 : -1;
     }
-    return refuse_with_list("chassis Type should be one of these ", self,
-                            runtime.names.chassis_type_list, ", but got ", chassis_type);
+    return refuse_with_list("chassis Type should be one of these ", self, Attr::chassis_type_list,
+                            ", but got ", chassis_type);
 }
 
 int is_linux(PyObject* os) noexcept {
@@ -153,22 +153,22 @@ int is_linux(PyObject* os) noexcept {
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-PyObject* validate_model_body(PyObject* const* a) noexcept {
+PyObject* validate_model_body(ClassPlan&, PyObject* const* a) noexcept {
     return none_or_error(check_model(a[1], a[2], a[3]));
 }
-PyObject* validate_platform_body(PyObject* const* a) noexcept {
+PyObject* validate_platform_body(ClassPlan&, PyObject* const* a) noexcept {
     return none_or_error(check_platform(a[1], a[2]));
 }
-PyObject* validate_os_body(PyObject* const* a) noexcept {
-    SelfLookup self(a[0]);
+PyObject* validate_os_body(ClassPlan& plan, PyObject* const* a) noexcept {
+    SelfLookup self(a[0], plan);
     return none_or_error(check_os(self, a[1]));
 }
-PyObject* validate_chassis_type_body(PyObject* const* a) noexcept {
-    SelfLookup self(a[0]);
+PyObject* validate_chassis_type_body(ClassPlan& plan, PyObject* const* a) noexcept {
+    SelfLookup self(a[0], plan);
     return none_or_error(check_chassis_type(self, a[1]));
 }
-PyObject* validate_arguments_entry(PyObject* const* a) noexcept {
-    SelfLookup self(a[0]);
+PyObject* validate_arguments_entry(ClassPlan& plan, PyObject* const* a) noexcept {
+    SelfLookup self(a[0], plan);
     return none_or_error(validate_arguments_body(self, a[1], a[2], a[3], a[4]));
 }
 
@@ -176,24 +176,23 @@ PyObject* validate_arguments_entry(PyObject* const* a) noexcept {
 
 int validate_arguments_body(SelfLookup& self, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* chassis_type) noexcept {
-    const Names& n = runtime.names;
     const KeywordSets& kw = runtime.keywords;
 
-    MethodCall model_check(self, n.validate_model);
+    MethodCall model_check(self, Attr::validate_model);
     if (!model_check) return -1;
     if (model_check.is(members::validate_model) ? check_model(os, platform, model)
                                                 : discard(model_check.call_keywords(
                                                       {os, platform, model}, kw.os_platform_model)))
         return -1;
 
-    MethodCall platform_check(self, n.validate_platform);
+    MethodCall platform_check(self, Attr::validate_platform);
     if (!platform_check) return -1;
     if (platform_check.is(members::validate_platform)
             ? check_platform(os, platform)
             : discard(platform_check.call_keywords({platform, os}, kw.platform_os)))
         return -1;
 
-    MethodCall os_check(self, n.validate_os);
+    MethodCall os_check(self, Attr::validate_os);
     if (!os_check) return -1;
     if (os_check.is(members::validate_os) ? check_os(self, os)
                                           : discard(os_check.call_keywords({os}, kw.os)))
@@ -202,7 +201,7 @@ int validate_arguments_body(SelfLookup& self, PyObject* os, PyObject* platform, 
     const int linux_os = is_linux(os);
     if (linux_os != 0) return linux_os > 0 ? 0 : -1;
 
-    MethodCall chassis_check(self, n.validate_chassis_type);
+    MethodCall chassis_check(self, Attr::validate_chassis_type);
     if (!chassis_check) return -1;
     return chassis_check.is(members::validate_chassis_type)
                ? check_chassis_type(self, chassis_type)
