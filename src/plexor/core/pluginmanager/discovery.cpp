@@ -112,7 +112,7 @@ int walk_plugins(const PluginsPackage& package) noexcept {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject* discover_builtin_plugins_body(ClassPlan&, PyObject* const*) noexcept {
+PyObject* discover_builtin_plugins_body(AttributeCache&, PyObject* const*) noexcept {
     PluginsPackage package;
     if (locate_package(package) < 0) {
         if (!PyErr_ExceptionMatches(runtime.builtins.import_error) ||
@@ -144,7 +144,7 @@ int load_entry_point(PyObject* entry_point) noexcept {
     return discard(call_attr(entry_point, runtime.names.load, {}));
 }
 
-PyObject* discover_external_plugins_body(ClassPlan&, PyObject* const*) noexcept {
+PyObject* discover_external_plugins_body(AttributeCache&, PyObject* const*) noexcept {
     Ref enumerate = global(runtime.names.iter_entry_points);
     Ref group = enumerate ? global(runtime.names.ENTRYPOINT_GROUP) : Ref();
     Ref entry_points =

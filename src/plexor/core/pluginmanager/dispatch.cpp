@@ -13,7 +13,7 @@ bool is_method_descriptor(PyObject* obj) noexcept {
 }
 
 // Looks every name up on the class; the lookups give the class its version tag.
-void build_plan(ClassPlan& plan, PyTypeObject* type) noexcept {
+void build_plan(AttributeCache& plan, PyTypeObject* type) noexcept {
     plan.type = nullptr;
     plan.defined = 0;
     for (int i = 0; i < kAttrCount; ++i) {
@@ -31,19 +31,19 @@ void build_plan(ClassPlan& plan, PyTypeObject* type) noexcept {
 
 }  // namespace
 
-const ClassPlan* SelfLookup::rebuild_plan() noexcept {
+const AttributeCache* SelfLookup::rebuild_plan() noexcept {
     PyTypeObject* type = Py_TYPE(self_);
-    plan_.type = nullptr;
+    cache_.type = nullptr;
     if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    build_plan(plan_, type);
-    return plan_.type == type ? &plan_ : nullptr;
+    build_plan(cache_, type);
+    return cache_.type == type ? &cache_ : nullptr;
 }
 
 bool SelfLookup::snapshot(PyObject* dict) noexcept {
-    snapshot_valid_ = false;
-    if (!compat::dict_version(dict, version_) || PyDict_GET_SIZE(dict) > kSnapshotLimit)
+    cache_.dict_known = false;
+    if (!compat::dict_version(dict, cache_.dict_version) || PyDict_GET_SIZE(dict) > kSnapshotLimit)
         return false;
-    own_.fill(nullptr);
+    cache_.own.fill(nullptr);
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value)) {
@@ -51,24 +51,21 @@ bool SelfLookup::snapshot(PyObject* dict) noexcept {
         if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return false;
         for (int i = 0; i < kAttrCount; ++i) {
             if (key == runtime.attr_names[i]) {
-                own_[i] = value;
+                cache_.own[i] = value;
                 break;
             }
         }
     }
-    dict_ = dict;
-    snapshot_valid_ = true;
+    cache_.dict = dict;
+    cache_.dict_known = true;
     return true;
 }
 
 PyObject* SelfLookup::own_from_dict(Attr attr, bool& failed) noexcept {
     failed = false;
-    // The dictionary's place in the object is fixed for the object's lifetime.
-    if (dict_slot_ == nullptr && (dict_slot_ = _PyObject_GetDictPtr(self_)) == nullptr)
-        return nullptr;
-    PyObject* dict = *dict_slot_;
+    PyObject* dict = dict_slot_ != nullptr ? *dict_slot_ : nullptr;
     if (dict == nullptr) return nullptr;
-    if (snapshot(dict)) return own_[static_cast<int>(attr)];
+    if (snapshot(dict)) return cache_.own[static_cast<int>(attr)];
     Ref hold = Ref::borrow(dict);
     PyObject* found = PyDict_GetItemWithError(dict, name_of(attr));
     failed = found == nullptr && PyErr_Occurred();
@@ -76,7 +73,7 @@ PyObject* SelfLookup::own_from_dict(Attr attr, bool& failed) noexcept {
 }
 
 Ref SelfLookup::attribute(Attr attr) noexcept {
-    const ClassPlan* class_plan = plan();
+    const AttributeCache* class_plan = plan();
     if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr))) {
         bool failed = false;
         PyObject* value = own(attr, failed);
@@ -88,7 +85,7 @@ Ref SelfLookup::attribute(Attr attr) noexcept {
 
 MethodCall::MethodCall(SelfLookup& lookup, Attr attr) noexcept
     : self_(lookup.self()), attr_(attr) {
-    const ClassPlan* class_plan = lookup.plan();
+    const AttributeCache* class_plan = lookup.plan();
     const int index = static_cast<int>(attr);
     // Without a plan, or for a class attribute of another kind, the attribute
     // is what ordinary attribute access gives.

@@ -12,12 +12,13 @@
 
 namespace plexor {
 
-// The attributes of `self` during one operation. What the class defines comes
-// from the calling function's plan; the instance's own attributes come from one
-// pass over its dictionary, repeated only when the dictionary changes.
+// The attributes of `self` during one operation, answered from the calling
+// function's cache wherever the class and the instance dictionary are still
+// the ones it describes.
 class SelfLookup {
 public:
-    SelfLookup(PyObject* self, ClassPlan& plan) noexcept : self_(self), plan_(plan) {}
+    SelfLookup(PyObject* self, AttributeCache& cache) noexcept
+        : self_(self), cache_(cache), dict_slot_(_PyObject_GetDictPtr(self)) {}
     SelfLookup(const SelfLookup&) = delete;
     SelfLookup& operator=(const SelfLookup&) = delete;
 
@@ -26,22 +27,22 @@ public:
     // The plan of self's class, brought up to date; null when attribute
     // access on self is not the interpreter's generic one, or the class has
     // no version tag to check a plan against.
-    const ClassPlan* plan() noexcept {
+    const AttributeCache* plan() noexcept {
         PyTypeObject* type = Py_TYPE(self_);
-        const bool current = plan_.type == type &&
+        const bool current = cache_.type == type &&
                              PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-                             type->tp_version_tag == plan_.version;
-        return current ? &plan_ : rebuild_plan();
+                             type->tp_version_tag == cache_.version;
+        return current ? &cache_ : rebuild_plan();
     }
 
     // The instance's own attribute (borrowed, good until Python code runs),
     // or null: with `failed` set on error, else because it has none.
     PyObject* own(Attr attr, bool& failed) noexcept {
         uint64_t version = 0;
-        if (snapshot_valid_ && *dict_slot_ == dict_ && compat::dict_version(dict_, version) &&
-            version == version_) {
+        if (cache_.dict_known && dict_slot_ != nullptr && *dict_slot_ == cache_.dict &&
+            compat::dict_version(cache_.dict, version) && version == cache_.dict_version) {
             failed = false;
-            return own_[static_cast<int>(attr)];
+            return cache_.own[static_cast<int>(attr)];
         }
         return own_from_dict(attr, failed);
     }
@@ -50,17 +51,13 @@ public:
     Ref attribute(Attr attr) noexcept;
 
 private:
-    const ClassPlan* rebuild_plan() noexcept;
+    const AttributeCache* rebuild_plan() noexcept;
     PyObject* own_from_dict(Attr attr, bool& failed) noexcept;
     bool snapshot(PyObject* dict) noexcept;
 
     PyObject* self_;
-    ClassPlan& plan_;
-    PyObject** dict_slot_ = nullptr;  // where self keeps its instance dictionary
-    PyObject* dict_ = nullptr;        // the dictionary the snapshot was taken of
-    uint64_t version_ = 0;
-    bool snapshot_valid_ = false;
-    std::array<PyObject*, kAttrCount> own_{};  // the dictionary's values for the names
+    AttributeCache& cache_;
+    PyObject** dict_slot_;  // where self keeps its instance dictionary, if it has one
 };
 
 class MethodCall {

@@ -226,7 +226,7 @@ Ref make_function(const Member& member, const char* class_name, PyObject* module
     fn->member = &member;
     fn->name = fn->qualname = fn->module = fn->doc = fn->defaults = nullptr;
     fn->params.fill(nullptr);
-    new (&fn->plan) ClassPlan();
+    new (&fn->plan) AttributeCache();
     PyObject_GC_Track(obj.get());
 
     Py_INCREF(module_name);

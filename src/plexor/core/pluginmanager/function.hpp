@@ -13,7 +13,7 @@ inline constexpr int kMaxParams = 7;
 
 // Body of a member, called with every parameter bound (borrowed references)
 // and the plan its function object keeps.
-using Body = PyObject* (*)(ClassPlan& plan, PyObject* const* args) noexcept;
+using Body = PyObject* (*)(AttributeCache& plan, PyObject* const* args) noexcept;
 
 struct Member {
     const char* name;
@@ -35,7 +35,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* defaults;  // tuple, or None
     std::array<PyObject*, kMaxParams> params;  // interned parameter names
-    ClassPlan plan;
+    AttributeCache plan;
 };
 
 // Creates the function type; called once while the module loads.

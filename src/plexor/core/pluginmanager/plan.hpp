@@ -1,7 +1,9 @@
-// What a class resolves the manager's own attribute names to. Each member
-// function keeps the plan of the last class it was called on, and trusts it
-// while that class's version tag, which the interpreter renews on every change
-// of the class or its bases, stays the same.
+// What attribute access on a manager finds for the names the methods read.
+// Each member function keeps what it saw last: what the class resolves the
+// names to, trusted while the class's version tag (renewed by the interpreter
+// on every change of the class or its bases) is the same, and the entries of
+// the last instance dictionary, trusted while that dictionary is the instance's
+// and its version tag (renewed on every change of the dictionary) is the same.
 #pragma once
 
 #include "compat.hpp"
@@ -30,11 +32,18 @@ inline constexpr int kAttrCount = static_cast<int>(Attr::count);
 
 inline constexpr uint32_t attr_bit(Attr attr) { return 1u << static_cast<int>(attr); }
 
-struct ClassPlan {
+struct AttributeCache {
+    // The class.
     PyTypeObject* type = nullptr;  // compared with Py_TYPE(self), never dereferenced
     unsigned int version = 0;
     std::array<const Member*, kAttrCount> native{};  // this module's own method found there
     uint32_t defined = 0;                            // names the class or a base defines
+
+    // The instance dictionary.
+    PyObject* dict = nullptr;  // compared with self's dictionary before any other use
+    uint64_t dict_version = 0;
+    bool dict_known = false;
+    std::array<PyObject*, kAttrCount> own{};  // its values for the names, borrowed
 };
 
 }  // namespace plexor

@@ -139,7 +139,7 @@ private:
     bool entered_;
 };
 
-Ref generic_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* output) noexcept;
+Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept;
 
 // 1 when `data` renders as nothing: false, or equal to an empty dict.
 int renders_empty(PyObject* data) noexcept {
@@ -207,7 +207,7 @@ int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
 }
 
 // print_tree(data=..., output=...) called through the instance.
-Ref child_text(const MethodCall& print_tree, ClassPlan& plan, PyObject* self,
+Ref child_text(const MethodCall& print_tree, AttributeCache& plan, PyObject* self,
                const Child& child) noexcept {
     if (print_tree.is(members::print_tree))
         return generic_text(plan, self, child.data.get(), child.label.get());
@@ -223,7 +223,7 @@ struct Label {
 
 class Renderer {
 public:
-    Renderer(ClassPlan& plan, PyObject* self) noexcept : plan_(plan), self_(self), lookup_(self, plan) {}
+    Renderer(AttributeCache& plan, PyObject* self) noexcept : plan_(plan), self_(self), lookup_(self, plan) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
     // or, for a child, its key: a plain str that the label "__ " + key is made
@@ -329,14 +329,14 @@ private:
         return buffer_.write(line);
     }
 
-    ClassPlan& plan_;
+    AttributeCache& plan_;
     PyObject* self_;
     SelfLookup lookup_;
     TextBuffer buffer_;
 };
 
 // print_tree's result for a plain str `output`, rendered into one buffer.
-Ref buffered_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
+Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
     Renderer renderer(plan, self);
     Ref odd;
     const int status = renderer.render(data, Label{output, false}, odd);
@@ -347,7 +347,7 @@ Ref buffered_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* out
 
 // print_tree's result built step by step with the interpreter's operators, for
 // an `output` that is not a plain str.
-Ref object_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
+Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
     RecursionGuard guard;
     if (!guard.entered()) return Ref();
     const int empty = renders_empty(data);
@@ -382,18 +382,18 @@ Ref object_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* outpu
     return result;
 }
 
-Ref generic_text(ClassPlan& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
+Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
     return PyUnicode_CheckExact(output) ? buffered_text(plan, self, data, output)
                                         : object_text(plan, self, data, output);
 }
 
 // Parameters: self, data, output.
-PyObject* print_tree_body(ClassPlan& plan, PyObject* const* a) noexcept {
+PyObject* print_tree_body(AttributeCache& plan, PyObject* const* a) noexcept {
     return generic_text(plan, a[0], a[1], a[2]).release();
 }
 
 // "plugins (<class> at 0x...) " followed by the tree.
-PyObject* repr_body(ClassPlan& plan, PyObject* const* a) noexcept {
+PyObject* repr_body(AttributeCache& plan, PyObject* const* a) noexcept {
     PyObject* self = a[0];
     Ref cls = Ref::steal(PyObject_GetAttr(self, runtime.names.dunder_class));
     Ref cls_text = cls ? str_of(cls.get()) : Ref();

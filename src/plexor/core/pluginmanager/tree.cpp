@@ -253,21 +253,21 @@ int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_
 }
 
 // Parameters: self, os, platform, model, os_flavor, chassis_type.
-PyObject* get_plugin_body(ClassPlan& plan, PyObject* const* a) noexcept {
+PyObject* get_plugin_body(AttributeCache& plan, PyObject* const* a) noexcept {
     SelfLookup self(a[0], plan);
     if (validate(self, a[1], a[2], a[3], a[5]) < 0) return nullptr;
     return lookup(self, SelectorPath(a[1], a[2], a[3], a[4]), a[5]);
 }
 
 // Parameters: self, os, platform, model, os_flavor, chassis_type.
-PyObject* unregister_plugin_body(ClassPlan& plan, PyObject* const* a) noexcept {
+PyObject* unregister_plugin_body(AttributeCache& plan, PyObject* const* a) noexcept {
     SelfLookup self(a[0], plan);
     if (validate(self, a[1], a[2], a[3], runtime.names.single_rp) < 0) return nullptr;
     return none_or_error(unregister_at(self, SelectorPath(a[1], a[2], a[3], a[4]), a[5]));
 }
 
 // Parameters: self, cls, os, platform, model, os_flavor, chassis_type.
-PyObject* register_plugin_body(ClassPlan& plan, PyObject* const* a) noexcept {
+PyObject* register_plugin_body(AttributeCache& plan, PyObject* const* a) noexcept {
     SelfLookup self(a[0], plan);
     if (validate(self, a[2], a[3], a[4], a[6]) < 0) return nullptr;
     return none_or_error(register_at(self, a[1], SelectorPath(a[2], a[3], a[4], a[5]), a[6]));

@@ -153,21 +153,21 @@ int is_linux(PyObject* os) noexcept {
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-PyObject* validate_model_body(ClassPlan&, PyObject* const* a) noexcept {
+PyObject* validate_model_body(AttributeCache&, PyObject* const* a) noexcept {
     return none_or_error(check_model(a[1], a[2], a[3]));
 }
-PyObject* validate_platform_body(ClassPlan&, PyObject* const* a) noexcept {
+PyObject* validate_platform_body(AttributeCache&, PyObject* const* a) noexcept {
     return none_or_error(check_platform(a[1], a[2]));
 }
-PyObject* validate_os_body(ClassPlan& plan, PyObject* const* a) noexcept {
+PyObject* validate_os_body(AttributeCache& plan, PyObject* const* a) noexcept {
     SelfLookup self(a[0], plan);
     return none_or_error(check_os(self, a[1]));
 }
-PyObject* validate_chassis_type_body(ClassPlan& plan, PyObject* const* a) noexcept {
+PyObject* validate_chassis_type_body(AttributeCache& plan, PyObject* const* a) noexcept {
     SelfLookup self(a[0], plan);
     return none_or_error(check_chassis_type(self, a[1]));
 }
-PyObject* validate_arguments_entry(ClassPlan& plan, PyObject* const* a) noexcept {
+PyObject* validate_arguments_entry(AttributeCache& plan, PyObject* const* a) noexcept {
     SelfLookup self(a[0], plan);
     return none_or_error(validate_arguments_body(self, a[1], a[2], a[3], a[4]));
 }
