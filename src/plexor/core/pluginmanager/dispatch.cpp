@@ -83,9 +83,8 @@ Ref SelfLookup::attribute(Attr attr) noexcept {
     return Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
 }
 
-MethodCall::MethodCall(SelfLookup& lookup, Attr attr) noexcept
-    : self_(lookup.self()), attr_(attr) {
-    const AttributeCache* class_plan = lookup.plan();
+void MethodCall::resolve(SelfLookup& lookup, const AttributeCache* class_plan) noexcept {
+    const Attr attr = attr_;
     const int index = static_cast<int>(attr);
     // Without a plan, or for a class attribute of another kind, the attribute
     // is what ordinary attribute access gives.

@@ -63,7 +63,18 @@ private:
 class MethodCall {
 public:
     // Resolves `self.<attr>`. On failure the object is false and an error is set.
-    MethodCall(SelfLookup& self, Attr attr) noexcept;
+    MethodCall(SelfLookup& self, Attr attr) noexcept : self_(self.self()), attr_(attr) {
+        // The common case: this module's method on the class, not shadowed.
+        const AttributeCache* plan = self.plan();
+        const Member* native = plan ? plan->native[static_cast<int>(attr)] : nullptr;
+        bool failed = false;
+        if (native != nullptr && self.own(attr, failed) == nullptr && !failed) {
+            native_ = native;
+            unbound_ = true;
+        } else if (!failed) {
+            resolve(self, plan);
+        }
+    }
 
     explicit operator bool() const noexcept { return native_ != nullptr || callable_; }
 
@@ -77,6 +88,7 @@ public:
     Ref call(std::initializer_list<PyObject*> args) const noexcept;
 
 private:
+    void resolve(SelfLookup& self, const AttributeCache* plan) noexcept;
     Ref invoke(std::initializer_list<PyObject*> values, size_t npositional,
                PyObject* kwnames) const noexcept;
 
