@@ -10,6 +10,7 @@
 #include "dispatch.hpp"
 #include "members.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -17,6 +18,41 @@
 
 namespace plexor::members {
 namespace {
+
+// A growable run of bytes whose append stays inline.
+class ByteBuffer {
+public:
+    ByteBuffer() noexcept = default;
+    ~ByteBuffer() { PyMem_Free(data_); }
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+    int append(const char* bytes, size_t length) noexcept {
+        if (capacity_ - size_ < length && grow(length) < 0) return -1;
+        std::memcpy(data_ + size_, bytes, length);
+        size_ += length;
+        return 0;
+    }
+    const char* data() const noexcept { return data_; }
+    size_t size() const noexcept { return size_; }
+
+private:
+    int grow(size_t extra) noexcept {
+        const size_t capacity = std::max(capacity_ * 2, size_ + extra + 1024);
+        char* grown = static_cast<char*>(PyMem_Realloc(data_, capacity));
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        data_ = grown;
+        capacity_ = capacity;
+        return 0;
+    }
+
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 // The text being rendered; every line break is followed by the separators of
 // the levels that enclose the point of writing. Text stays in a byte buffer
@@ -51,15 +87,7 @@ public:
 
     int write_ascii(const char* ascii, size_t length) noexcept {
         if (length == 0) return 0;  // the writer refuses empty ASCII text
-        if (!wide_) {
-            try {
-                ascii_.append(ascii, length);
-                return 0;
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return -1;
-            }
-        }
+        if (!wide_) return ascii_.append(ascii, length);
         return _PyUnicodeWriter_WriteASCIIString(&writer_, ascii, static_cast<Py_ssize_t>(length));
     }
 
@@ -78,7 +106,8 @@ public:
     Ref finish() noexcept {
         if (!wide_) {
             Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii_.size()), 127));
-            if (text) std::memcpy(PyUnicode_DATA(text.get()), ascii_.data(), ascii_.size());
+            if (text && ascii_.size() > 0)
+                std::memcpy(PyUnicode_DATA(text.get()), ascii_.data(), ascii_.size());
             return text;
         }
         finished_ = true;
@@ -98,9 +127,7 @@ private:
 
     int widen() noexcept {
         wide_ = true;
-        const int status = write_ascii(ascii_.data(), ascii_.size());
-        std::string().swap(ascii_);
-        return status;
+        return write_ascii(ascii_.data(), ascii_.size());
     }
 
     int write_lines(PyObject* text) noexcept {
@@ -120,7 +147,7 @@ private:
     }
 
     _PyUnicodeWriter writer_;
-    std::string ascii_;
+    ByteBuffer ascii_;
     bool wide_ = false;
     std::string line_start_ = "\n";  // a line break and the separators of the levels
     std::vector<size_t> levels_;     // length of line_start_ outside each level
