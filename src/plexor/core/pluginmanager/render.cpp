@@ -11,6 +11,7 @@
 #include "members.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <string>
@@ -251,6 +252,45 @@ Ref child_text(const MethodCall& print_tree, AttributeCache& plan, PyObject* sel
                                     runtime.keywords.data_output);
 }
 
+// str() of the leaves. The plugin records repeat a few classes many times,
+// and str() of a plain class is made from its __module__ and __qualname__
+// alone: one rendering makes each such text once, for the same class with the
+// same two objects (held here, so that identity means equality).
+class ClassNames {
+public:
+    Ref str(PyObject* value) noexcept {
+        if (Py_TYPE(value) != &PyType_Type ||
+            !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(value), Py_TPFLAGS_HEAPTYPE))
+            return str_of(value);
+        auto* type = reinterpret_cast<PyHeapTypeObject*>(value);
+        PyObject* module = PyDict_GetItemWithError(type->ht_type.tp_dict, runtime.names.dunder_module);
+        // Classes said to be builtins show their __name__ instead.
+        if (module == nullptr || !PyUnicode_CheckExact(module) ||
+            PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {
+            if (PyErr_Occurred()) return Ref();
+            return str_of(value);
+        }
+        for (const Entry& entry : entries_)
+            if (entry.type == value && entry.module.get() == module &&
+                entry.qualname.get() == type->ht_qualname)
+                return entry.text;
+        Entry fresh{value, Ref::borrow(module), Ref::borrow(type->ht_qualname), str_of(value)};
+        Ref text = fresh.text;
+        if (text) entries_[next_++ % entries_.size()] = std::move(fresh);
+        return text;
+    }
+
+private:
+    struct Entry {
+        PyObject* type = nullptr;  // compared only
+        Ref module;
+        Ref qualname;
+        Ref text;
+    };
+    std::array<Entry, 8> entries_{};
+    size_t next_ = 0;
+};
+
 // The `output` of a level: a text, or the key whose label "__ " + key it is.
 struct Label {
     PyObject* text;
@@ -292,7 +332,7 @@ private:
     }
 
     int render_leaf(PyObject* data, const Label& output, Ref& odd) noexcept {
-        Ref value = str_of(data);
+        Ref value = class_names_.str(data);
         if (!value) return -1;
         if (!PyUnicode_CheckExact(value.get())) {
             // A str subclass may add itself differently.
@@ -366,6 +406,7 @@ private:
     }
 
     AttributeCache& plan_;
+    ClassNames class_names_;
     PyObject* self_;
     SelfLookup lookup_;
     TextBuffer buffer_;
