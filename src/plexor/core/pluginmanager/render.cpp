@@ -188,22 +188,42 @@ int renders_empty(PyObject* data) noexcept {
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-// The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them.
-Ref sorted_keys(PyObject* data) noexcept {
-    Ref keys;
-    if (PyDict_CheckExact(data)) {
-        keys = Ref::steal(PyDict_Keys(data));
-    } else {
-        Ref view = call_attr(data, runtime.names.keys, {});
-        keys = view ? Ref::steal(PySequence_List(view.get())) : Ref();
+// The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them. A
+// plain dict with one key, the most common node, needs no list.
+class SortedKeys {
+public:
+    explicit SortedKeys(PyObject* data) noexcept {
+        if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) == 1) {
+            Py_ssize_t position = 0;
+            PyObject *key, *value;
+            PyDict_Next(data, &position, &key, &value);
+            single_ = Ref::borrow(key);
+            return;
+        }
+        if (PyDict_CheckExact(data)) {
+            list_ = Ref::steal(PyDict_Keys(data));
+        } else {
+            Ref view = call_attr(data, runtime.names.keys, {});
+            list_ = view ? Ref::steal(PySequence_List(view.get())) : Ref();
+        }
+        if (list_ && PyList_Sort(list_.get()) < 0) list_ = Ref();
+        if (list_ && PyList_GET_SIZE(list_.get()) == 0) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            list_ = Ref();
+        }
     }
-    if (!keys || PyList_Sort(keys.get()) < 0) return Ref();
-    if (PyList_GET_SIZE(keys.get()) == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return Ref();
+    explicit operator bool() const noexcept { return single_ || list_; }
+    Py_ssize_t size() const noexcept { return single_ ? 1 : PyList_GET_SIZE(list_.get()); }
+    // A new reference to the key at `index`.
+    Ref at(Py_ssize_t index) const noexcept {
+        return single_ ? single_ : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
     }
-    return keys;
-}
+    Ref last() const noexcept { return at(size() - 1); }
+
+private:
+    Ref single_;
+    Ref list_;
+};
 
 int equal_keys(PyObject* key, PyObject* last_key) noexcept {
     return PyObject_RichCompareBool(key, last_key, Py_EQ);
@@ -311,13 +331,13 @@ public:
         const int empty = renders_empty(data);
         if (empty != 0) return empty < 0 ? -1 : 0;
         if (!PyDict_Check(data)) return render_leaf(data, output, odd);
-        Ref keys = sorted_keys(data);
+        SortedKeys keys(data);
         if (!keys) return -1;
         if (write_label(output) < 0) return -1;
-        const Py_ssize_t count = PyList_GET_SIZE(keys.get());
-        Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
+        const Py_ssize_t count = keys.size();
+        Ref last_key = keys.last();
         for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+            Ref key = keys.at(i);
             if (render_child(data, key.get(), last_key.get()) < 0) return -1;
         }
         return 0;
@@ -434,14 +454,14 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
         Ref value = head ? str_of(data) : Ref();
         return value ? Ref::steal(PyNumber_Add(head.get(), value.get())) : Ref();
     }
-    Ref keys = sorted_keys(data);
-    if (!keys) return keys;
-    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
-    Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
+    SortedKeys keys(data);
+    if (!keys) return Ref();
+    const Py_ssize_t count = keys.size();
+    Ref last_key = keys.last();
     Ref result = Ref::borrow(output);
     SelfLookup lookup(self, plan);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        Ref key = keys.at(i);
         MethodCall print_tree(lookup, Attr::print_tree);
         Child child;
         if (!print_tree || child_arguments(data, key.get(), child) < 0) return Ref();
