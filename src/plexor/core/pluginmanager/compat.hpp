@@ -70,6 +70,16 @@ inline bool dict_version(PyObject* dict, uint64_t& version) {
 #endif
 }
 
+// 3.11: an instance dictionary may be managed by the interpreter; before, it
+// sits at the type's dictionary offset (variable-sized objects aside).
+inline PyObject** instance_dict_slot(PyObject* obj) {
+#if PY_VERSION_HEX < 0x030B0000
+    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset > 0) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+#endif
+    return _PyObject_GetDictPtr(obj);
+}
+
 // 3.8: a heap type's traverse must not visit its type; 3.9 and later must.
 inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {
 #if PY_VERSION_HEX < 0x03090000

@@ -18,7 +18,7 @@ namespace plexor {
 class SelfLookup {
 public:
     SelfLookup(PyObject* self, AttributeCache& cache) noexcept
-        : self_(self), cache_(cache), dict_slot_(_PyObject_GetDictPtr(self)) {}
+        : self_(self), cache_(cache), dict_slot_(compat::instance_dict_slot(self)) {}
     SelfLookup(const SelfLookup&) = delete;
     SelfLookup& operator=(const SelfLookup&) = delete;
 

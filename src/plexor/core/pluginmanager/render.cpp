@@ -180,8 +180,8 @@ Ref item(PyObject* data, PyObject* key) noexcept {
 
 // 1 when `data` renders as nothing: false, or equal to an empty dict.
 int renders_empty(PyObject* data) noexcept {
-    const int truth = PyObject_IsTrue(data);
-    if (truth <= 0) return truth < 0 ? -1 : 1;
+    const int is_true = truth(data);
+    if (is_true <= 0) return is_true < 0 ? -1 : 1;
     if (PyDict_CheckExact(data)) return 0;  // a non-empty plain dict never equals {}
     Ref empty = Ref::steal(PyDict_New());
     Ref equal = empty ? Ref::steal(PyObject_RichCompare(data, empty.get(), Py_EQ)) : Ref();

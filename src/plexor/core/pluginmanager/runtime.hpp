@@ -149,6 +149,15 @@ Ref import_for_from(const char* module, int level, std::initializer_list<PyObjec
 // failing that, the module table's entry for the submodule of that name.
 Ref import_from(PyObject* module, PyObject* name) noexcept;
 
+// The truth test, answered inline for None, the booleans and plain texts.
+inline int truth(PyObject* obj) noexcept {
+    if (obj == Py_None || obj == Py_False) return 0;
+    if (obj == Py_True) return 1;
+    if (PyUnicode_CheckExact(obj) && compat::ready_text(obj) == 0)
+        return PyUnicode_GET_LENGTH(obj) != 0;
+    return PyObject_IsTrue(obj);
+}
+
 // str() of `obj`.
 inline Ref str_of(PyObject* obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
 

@@ -81,10 +81,10 @@ int passes_case_test(PyObject* value) noexcept {
 }
 
 int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
-    int given = PyObject_IsTrue(model);
+    int given = truth(model);
     if (given <= 0) return given;
-    int complete = PyObject_IsTrue(platform);
-    if (complete > 0) complete = PyObject_IsTrue(os);
+    int complete = truth(platform);
+    if (complete > 0) complete = truth(os);
     if (complete < 0) return -1;
     if (!complete) return refuse_with_value("OS and platform are required for Model: ", model);
     if (!PyUnicode_Check(model)) return refuse("Model should be of type str");
@@ -94,7 +94,7 @@ int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
 }
 
 int check_platform(PyObject* os, PyObject* platform) noexcept {
-    int given = PyObject_IsTrue(platform);
+    int given = truth(platform);
     if (given <= 0) return given;
     if (os == Py_None) return refuse_with_value("OS information not provided for platform: ", platform);
     if (!PyUnicode_Check(platform)) return refuse("platform should be of type str");
@@ -119,21 +119,21 @@ int log_unlisted_os(PyObject* os) noexcept {
 }
 
 int check_os(SelfLookup& self, PyObject* os) noexcept {
-    int given = PyObject_IsTrue(os);
+    int given = truth(os);
     if (given < 0) return -1;
     if (given) {
         const int known = listed(self, Attr::supported_os, os);
         if (known < 0) return -1;
         if (!known) return log_unlisted_os(os);
     }
-    given = PyObject_IsTrue(os);
+    given = truth(os);
     if (given != 0) return given > 0 ? 0 : -1;
     return refuse_with_list("OS should be one of these ", self, Attr::supported_os, " , but got ",
                             os);
 }
 
 int check_chassis_type(SelfLookup& self, PyObject* chassis_type) noexcept {
-    const int given = PyObject_IsTrue(chassis_type);
+    const int given = truth(chassis_type);
     if (given < 0) return -1;
     if (given) {
         const int known = listed(self, Attr::chassis_type_list, chassis_type);
