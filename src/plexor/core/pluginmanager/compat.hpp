@@ -80,6 +80,40 @@ inline PyObject** instance_dict_slot(PyObject* obj) {
     return _PyObject_GetDictPtr(obj);
 }
 
+// 3.13: a class's version tag is valid when it is not zero; before, a flag
+// says so. Returns 0 for a class without a valid tag.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// 3.12: Python calls are counted apart from C recursion. A recursion that
+// stands for a method calling itself counts against the Python limit there too.
+inline int enter_recursion(const char* where) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyThreadState* thread = PyThreadState_Get();
+    if (thread->py_recursion_remaining <= 0) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return -1;
+    }
+    if (Py_EnterRecursiveCall(where) != 0) return -1;
+    --thread->py_recursion_remaining;
+    return 0;
+#else
+    return Py_EnterRecursiveCall(where);
+#endif
+}
+
+inline void leave_recursion() {
+#if PY_VERSION_HEX >= 0x030C0000
+    ++PyThreadState_Get()->py_recursion_remaining;
+#endif
+    Py_LeaveRecursiveCall();
+}
+
 // 3.8: a heap type's traverse must not visit its type; 3.9 and later must.
 inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {
 #if PY_VERSION_HEX < 0x03090000

@@ -23,10 +23,7 @@ void build_plan(AttributeCache& plan, PyTypeObject* type) noexcept {
                              : nullptr;
         if (found != nullptr) plan.defined |= 1u << i;
     }
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        plan.type = type;
-        plan.version = type->tp_version_tag;
-    }
+    if ((plan.version = compat::type_version(type)) != 0) plan.type = type;
 }
 
 }  // namespace

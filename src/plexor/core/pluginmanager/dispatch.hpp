@@ -29,9 +29,8 @@ public:
     // no version tag to check a plan against.
     const AttributeCache* plan() noexcept {
         PyTypeObject* type = Py_TYPE(self_);
-        const bool current = cache_.type == type &&
-                             PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-                             type->tp_version_tag == cache_.version;
+        const unsigned int version = compat::type_version(type);
+        const bool current = cache_.type == type && version != 0 && version == cache_.version;
         return current ? &cache_ : rebuild_plan();
     }
 

@@ -157,9 +157,10 @@ private:
 
 class RecursionGuard {
 public:
-    RecursionGuard() noexcept : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    RecursionGuard() noexcept
+        : entered_(compat::enter_recursion(" while calling a Python object") == 0) {}
     ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (entered_) compat::leave_recursion();
     }
     bool entered() const noexcept { return entered_; }
 
@@ -480,6 +481,9 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
 }
 
 Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
+    // A level rendered apart takes more of the C stack: it counts once more.
+    RecursionGuard guard;
+    if (!guard.entered()) return Ref();
     return PyUnicode_CheckExact(output) ? buffered_text(plan, self, data, output)
                                         : object_text(plan, self, data, output);
 }
