@@ -208,7 +208,7 @@ Ref defaults_tuple(const Member& m) noexcept {
 PyTypeObject* make_function_type() noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
     if (type == nullptr) return nullptr;
-    // Set here rather than in the spec, which 3.8 reads no vectorcall offset from.
+    // Set here rather than through the PyType_Spec: 3.8 reads no vectorcall offset from it.
     type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
     // Instances come only from make_function().
