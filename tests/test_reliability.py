@@ -233,3 +233,54 @@ def test_deep_and_wide_trees():
         repr(mgr)
     wide = {"k%06d" % i: i for i in range(100_000)}
     assert mgr.print_tree(wide).count("\n") == 100_000
+
+
+def test_class_changed_while_its_methods_are_looked_up():
+    """A key of the class dictionary whose comparison rebinds a method."""
+    armed = [True]
+
+    def override(self, os, platform, model, chassis_type):
+        raise RuntimeError("override called")
+
+    class Collider(str):
+        def __hash__(self):
+            return hash("validate_model")
+
+        def __eq__(self, other):
+            if armed[0]:
+                armed[0] = False
+                Changing.validate_arguments = override
+            return False
+
+    Changing = type("Changing", (pm.PluginManager,), {Collider("zz"): 1})
+    mgr = Changing()
+    for _ in range(3):
+        with pytest.raises(RuntimeError, match="override called"):
+            mgr.get_plugin("generic")
+
+
+def test_method_rebound_between_lookup_and_call():
+    """The child's print_tree is fetched before data[key] runs, as a call reads."""
+
+    class Rebinding(pm.PluginManager):
+        print_tree = pm.PluginManager.validate_os
+
+    class Meddling(dict):
+        def __getitem__(self, key):
+            Rebinding.print_tree = lambda self, data, output: "NEW"
+            return dict.__getitem__(self, key)
+
+    with pytest.raises(TypeError, match="unexpected keyword argument 'data'"):
+        pm.PluginManager.print_tree(Rebinding(), Meddling(a="1"))
+
+
+def test_repr_fetches_print_tree_before_the_tree():
+    class Raising(pm.PluginManager):
+        @property
+        def print_tree(self):
+            raise ZeroDivisionError
+
+    mgr = Raising()
+    del mgr._plugins
+    with pytest.raises(ZeroDivisionError):
+        repr(mgr)

@@ -16,14 +16,39 @@ class Reference:
             return ""
         if not isinstance(data, dict):
             return output + " = " + str(data)
-        sorted_keys = list(data.keys())
-        sorted_keys.sort()
+        sorted_keys = sorted(list(data.keys()))
         last_key = sorted_keys[-1]
         for key in sorted_keys:
-            lines = self.print_tree(data=data[key], output="__ " + key).split("\n")
-            for i, line in enumerate(lines):
-                output += ("\n  |" if i == 0 or key != last_key else "\n  ") + str(line)
+            temp_output = self.print_tree(data=data[key], output="__ " + key)
+            separator = "  " if key == last_key else "  |"
+            for number, line in enumerate(temp_output.split("\n"), 1):
+                if number == 1 and key == last_key:
+                    output += "\n  |" + str(line)
+                else:
+                    output += "\n" + separator + str(line)
         return output
+
+
+class Loud(str):
+    """A text that marks every text added to it from the left."""
+
+    def __radd__(self, other):
+        return Loud(str.__add__(str.__add__(other, "!"), self))
+
+    def __str__(self):
+        return self
+
+    def split(self, sep=None):
+        return [Loud(part) for part in str.split(self, sep)]
+
+
+class Unequal(str):
+    """A key that never equals anything, itself included."""
+
+    def __eq__(self, other):
+        return False
+
+    __hash__ = str.__hash__
 
 
 REF = Reference()
@@ -220,9 +245,10 @@ def test_odd_mappings_keys_and_leaves(mgr, data, expected):
 
 
 text = st.text(alphabet=st.sampled_from("ab Z\n|_=é€\U0001f600"), max_size=6)
+keys = st.one_of(text, text.map(Unequal))
 trees = st.recursive(
-    st.one_of(text, st.none(), st.integers(-2, 2), st.booleans()),
-    lambda children: st.dictionaries(text, children, max_size=4),
+    st.one_of(text, text.map(Loud), st.none(), st.integers(-2, 2), st.booleans()),
+    lambda children: st.dictionaries(keys, children, max_size=4),
     max_leaves=25,
 )
 

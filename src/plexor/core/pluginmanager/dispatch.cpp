@@ -12,18 +12,25 @@ bool is_method_descriptor(PyObject* obj) noexcept {
     return PyType_HasFeature(type, Py_TPFLAGS_METHOD_DESCRIPTOR) && type->tp_descr_set == nullptr;
 }
 
-// Looks every name up on the class; the lookups give the class its version tag.
+// Looks every name up on the class. The first lookup gives the class a version
+// tag if it has none; a change of the class while the others run (they may
+// compare keys of the class dictionaries) renews it, and the plan is dropped.
 void build_plan(AttributeCache& plan, PyTypeObject* type) noexcept {
     plan.type = nullptr;
     plan.defined = 0;
+    unsigned int version = 0;
     for (int i = 0; i < kAttrCount; ++i) {
         PyObject* found = _PyType_Lookup(type, runtime.attr_names[i]);
         plan.native[i] = found != nullptr && is_method_descriptor(found)
                              ? native_member(found, runtime.function_type)
                              : nullptr;
         if (found != nullptr) plan.defined |= 1u << i;
+        if (i == 0) version = compat::type_version(type);
     }
-    if ((plan.version = compat::type_version(type)) != 0) plan.type = type;
+    if (version != 0 && compat::type_version(type) == version) {
+        plan.type = type;
+        plan.version = version;
+    }
 }
 
 }  // namespace
@@ -36,15 +43,18 @@ const AttributeCache* SelfLookup::rebuild_plan() noexcept {
     return cache_.type == type ? &cache_ : nullptr;
 }
 
-bool SelfLookup::snapshot(PyObject* dict) noexcept {
+bool SelfLookup::snapshot() noexcept {
     cache_.dict_known = false;
+    PyObject* dict = this->dict();
+    if (dict == nullptr) return false;
     if (!compat::dict_version(dict, cache_.dict_version) || PyDict_GET_SIZE(dict) > kSnapshotLimit)
         return false;
     cache_.own.fill(nullptr);
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        // Interned text keys equal an interned name only when identical.
+        // Interned text keys equal an interned name only when identical, and
+        // comparing them runs no code.
         if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return false;
         for (int i = 0; i < kAttrCount; ++i) {
             if (key == runtime.attr_names[i]) {
@@ -58,51 +68,35 @@ bool SelfLookup::snapshot(PyObject* dict) noexcept {
     return true;
 }
 
-PyObject* SelfLookup::own_from_dict(Attr attr, bool& failed) noexcept {
-    failed = false;
-    PyObject* dict = dict_slot_ != nullptr ? *dict_slot_ : nullptr;
-    if (dict == nullptr) return nullptr;
-    if (snapshot(dict)) return cache_.own[static_cast<int>(attr)];
-    Ref hold = Ref::borrow(dict);
-    PyObject* found = PyDict_GetItemWithError(dict, name_of(attr));
-    failed = found == nullptr && PyErr_Occurred();
-    return found;
-}
-
 Ref SelfLookup::attribute(Attr attr) noexcept {
     const AttributeCache* class_plan = plan();
-    if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr))) {
-        bool failed = false;
-        PyObject* value = own(attr, failed);
-        if (failed) return Ref();
-        if (value != nullptr) return Ref::borrow(value);
-    }
+    PyObject* value = nullptr;
+    if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr)) && known_own(attr, value) &&
+        value != nullptr)
+        return Ref::borrow(value);
     return Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
 }
 
-void MethodCall::resolve(SelfLookup& lookup, const AttributeCache* class_plan) noexcept {
-    const Attr attr = attr_;
-    const int index = static_cast<int>(attr);
-    // Without a plan, or for a class attribute of another kind, the attribute
-    // is what ordinary attribute access gives.
-    const bool method_or_nothing = class_plan != nullptr &&
-                                   (class_plan->native[index] != nullptr ||
-                                    !(class_plan->defined & attr_bit(attr)));
-    if (!method_or_nothing) {
-        callable_ = Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
+// Attribute access as the interpreter makes it for a method call: a method
+// descriptor found on the class, unless the instance has the name itself, is
+// called with `self` in front instead of being bound.
+void MethodCall::resolve(SelfLookup& lookup, Attr attr) noexcept {
+    PyObject* name = name_of(attr);
+    PyTypeObject* type = Py_TYPE(self_);
+    Ref descriptor;
+    if (type->tp_getattro == PyObject_GenericGetAttr)
+        descriptor = Ref::borrow(_PyType_Lookup(type, name));
+    if (!descriptor || !is_method_descriptor(descriptor.get())) {
+        callable_ = Ref::steal(PyObject_GetAttr(self_, name));
         return;
     }
-    // A method on the class is shadowed only by an instance attribute.
-    bool failed = false;
-    PyObject* own = lookup.own(attr, failed);
-    if (failed) return;
+    Ref dict = Ref::borrow(lookup.dict());
+    PyObject* own = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
     if (own != nullptr) {
         callable_ = Ref::borrow(own);
-    } else if (class_plan->native[index] != nullptr) {
-        native_ = class_plan->native[index];
+    } else if (!PyErr_Occurred()) {
+        callable_ = std::move(descriptor);
         unbound_ = true;
-    } else {
-        callable_ = Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
     }
 }
 
@@ -112,19 +106,11 @@ Ref MethodCall::invoke(std::initializer_list<PyObject*> values, size_t nposition
     PyObject* stack[kMaxParams + 1];
     size_t count = 1;
     for (PyObject* value : values) stack[count++] = value;
-    // A function of this module called by its generic entry (it is not the
-    // member the caller would run directly): fetched from the class now.
-    Ref target = callable_ ? callable_ : Ref::borrow(_PyType_Lookup(Py_TYPE(self_), name_of(attr_)));
-    if (!target) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                     Py_TYPE(self_)->tp_name, name_of(attr_));
-        return target;
-    }
     if (unbound_) {
         stack[0] = self_;
-        return Ref::steal(PyObject_Vectorcall(target.get(), stack, npositional + 1, kwnames));
+        return Ref::steal(PyObject_Vectorcall(callable_.get(), stack, npositional + 1, kwnames));
     }
-    return Ref::steal(PyObject_Vectorcall(target.get(), stack + 1,
+    return Ref::steal(PyObject_Vectorcall(callable_.get(), stack + 1,
                                           npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 

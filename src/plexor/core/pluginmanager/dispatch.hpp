@@ -23,6 +23,7 @@ public:
     SelfLookup& operator=(const SelfLookup&) = delete;
 
     PyObject* self() const noexcept { return self_; }
+    PyObject* dict() const noexcept { return dict_slot_ != nullptr ? *dict_slot_ : nullptr; }
 
     // The plan of self's class, brought up to date; null when attribute
     // access on self is not the interpreter's generic one, or the class has
@@ -34,16 +35,17 @@ public:
         return current ? &cache_ : rebuild_plan();
     }
 
-    // The instance's own attribute (borrowed, good until Python code runs),
-    // or null: with `failed` set on error, else because it has none.
-    PyObject* own(Attr attr, bool& failed) noexcept {
+    // True when the cached entries of the instance dictionary answer for
+    // `attr`: `value` is then its entry (borrowed, good until Python code
+    // runs) or null. False when only a search of the dictionary can tell.
+    bool known_own(Attr attr, PyObject*& value) noexcept {
         uint64_t version = 0;
-        if (cache_.dict_known && dict_slot_ != nullptr && *dict_slot_ == cache_.dict &&
-            compat::dict_version(cache_.dict, version) && version == cache_.dict_version) {
-            failed = false;
-            return cache_.own[static_cast<int>(attr)];
-        }
-        return own_from_dict(attr, failed);
+        const bool current = cache_.dict_known && dict() == cache_.dict &&
+                             compat::dict_version(cache_.dict, version) &&
+                             version == cache_.dict_version;
+        if (!current && !snapshot()) return false;
+        value = cache_.own[static_cast<int>(attr)];
+        return true;
     }
 
     // self.<attr>, as attribute access gives it.
@@ -51,8 +53,7 @@ public:
 
 private:
     const AttributeCache* rebuild_plan() noexcept;
-    PyObject* own_from_dict(Attr attr, bool& failed) noexcept;
-    bool snapshot(PyObject* dict) noexcept;
+    bool snapshot() noexcept;
 
     PyObject* self_;
     AttributeCache& cache_;
@@ -62,17 +63,22 @@ private:
 class MethodCall {
 public:
     // Resolves `self.<attr>`. On failure the object is false and an error is set.
-    MethodCall(SelfLookup& self, Attr attr) noexcept : self_(self.self()), attr_(attr) {
-        // The common case: this module's method on the class, not shadowed.
+    MethodCall(SelfLookup& self, Attr attr) noexcept : self_(self.self()) {
+        // The common case: the class holds this module's own method of that
+        // name, and the instance does not shadow it.
         const AttributeCache* plan = self.plan();
-        const Member* native = plan ? plan->native[static_cast<int>(attr)] : nullptr;
-        bool failed = false;
-        if (native != nullptr && self.own(attr, failed) == nullptr && !failed) {
-            native_ = native;
-            unbound_ = true;
-        } else if (!failed) {
-            resolve(self, plan);
+        const int index = static_cast<int>(attr);
+        const Member* native = plan ? plan->native[index] : nullptr;
+        PyObject* own = nullptr;
+        if (native != nullptr && native == runtime.attr_members[index] && self.known_own(attr, own)) {
+            if (own == nullptr) {
+                native_ = native;
+            } else {
+                callable_ = Ref::borrow(own);
+            }
+            return;
         }
+        resolve(self, attr);
     }
 
     explicit operator bool() const noexcept { return native_ != nullptr || callable_; }
@@ -87,15 +93,14 @@ public:
     Ref call(std::initializer_list<PyObject*> args) const noexcept;
 
 private:
-    void resolve(SelfLookup& self, const AttributeCache* plan) noexcept;
+    void resolve(SelfLookup& self, Attr attr) noexcept;
     Ref invoke(std::initializer_list<PyObject*> values, size_t npositional,
                PyObject* kwnames) const noexcept;
 
     PyObject* self_;
-    Attr attr_;
-    const Member* native_ = nullptr;  // one of this module's functions, found on the class
-    Ref callable_;                    // any other attribute
-    bool unbound_ = false;            // found on the class: `self` goes first
+    const Member* native_ = nullptr;  // this module's own method, found on the class
+    Ref callable_;                    // otherwise: what attribute access finds
+    bool unbound_ = false;            // callable_ was found on the class: `self` goes first
 };
 
 // Converts the result of a call that is ignored into 0, or -1 on failure.

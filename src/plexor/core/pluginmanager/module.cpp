@@ -30,6 +30,7 @@ struct LoadState {
     int64_t interpreter = -1;
     PyObject* module = nullptr;
     bool executed = false;
+    bool entered_table = false;  // the running load put the module in the module table
 };
 LoadState load;
 
@@ -102,8 +103,24 @@ int enter_module_table(PyObject* module) noexcept {
     PyObject* table = PyImport_GetModuleDict();
     Ref name = text(kModuleName);
     if (!name) return -1;
-    const int present = PyMapping_HasKey(table, name.get());
-    return present ? 0 : PyObject_SetItem(table, name.get(), module);
+    if (PyMapping_HasKey(table, name.get())) return 0;
+    if (PyObject_SetItem(table, name.get(), module) < 0) return -1;
+    load.entered_table = true;
+    return 0;
+}
+
+// Takes back the module table entry a failed load made, keeping its error.
+void leave_module_table(PyObject* module) noexcept {
+    if (!load.entered_table) return;
+    load.entered_table = false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* table = PyImport_GetModuleDict();
+    Ref name = text(kModuleName);
+    Ref entry = name ? Ref::steal(PyObject_GetItem(table, name.get())) : Ref();
+    if (entry.get() == module) PyObject_DelItem(table, name.get());
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
 }
 
 int keep_builtin(const char* name, PyObject*& slot) noexcept {
@@ -257,6 +274,12 @@ int run_module_body(PyObject* module) noexcept {
     return test ? PyDict_SetItemString(globals, "__test__", test.get()) : -1;
 }
 
+void name_members() noexcept {
+    using namespace members;
+    runtime.attr_members = {&validate_arguments, &validate_model, &validate_platform,
+                            &validate_os,        &validate_chassis_type, &print_tree};
+}
+
 int exec_module(PyObject* module) noexcept {
     if (load.executed) {
         if (module == load.module) return 0;
@@ -265,11 +288,13 @@ int exec_module(PyObject* module) noexcept {
                         "not supported.");
         return -1;
     }
+    name_members();
     if (init_names() < 0 || (runtime.function_type == nullptr &&
                              (runtime.function_type = make_function_type()) == nullptr))
         return -1;
     if (run_module_body(module) < 0) {
         // Forget this attempt, so that the next import starts afresh.
+        leave_module_table(module);
         Py_CLEAR(load.module);
         runtime.module_dict = nullptr;
         return -1;
@@ -279,6 +304,7 @@ int exec_module(PyObject* module) noexcept {
         Py_XSETREF(load.module, module);
     }
     load.executed = true;
+    load.entered_table = false;
     return 0;
 }
 

@@ -36,6 +36,7 @@ public:
     }
     const char* data() const noexcept { return data_; }
     size_t size() const noexcept { return size_; }
+    void truncate(size_t size) noexcept { size_ = size; }
 
 private:
     int grow(size_t extra) noexcept {
@@ -102,6 +103,42 @@ public:
                                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
         if (!wide_ && widen() < 0) return -1;
         return write_lines(text);
+    }
+
+    size_t position() const noexcept {
+        return wide_ ? static_cast<size_t>(writer_.pos) : ascii_.size();
+    }
+
+    // Takes back what was written from `mark` on, as the text it was written
+    // from: without the separators that followed its line breaks.
+    Ref take(size_t mark) noexcept {
+        const size_t end = position();
+        Ref written;
+        if (!wide_) {
+            written = Ref::steal(PyUnicode_FromStringAndSize(ascii_.data() + mark,
+                                                             static_cast<Py_ssize_t>(end - mark)));
+            ascii_.truncate(mark);
+        } else {
+            written = mark == end ? Ref::borrow(runtime.names.empty)
+                                  : Ref::steal(PyUnicode_Substring(writer_.buffer,
+                                                                   static_cast<Py_ssize_t>(mark),
+                                                                   static_cast<Py_ssize_t>(end)));
+            writer_.pos = static_cast<Py_ssize_t>(mark);
+        }
+        if (!written || line_start_.size() == 1) return written;
+        Ref indented = Ref::steal(PyUnicode_FromStringAndSize(
+            line_start_.data(), static_cast<Py_ssize_t>(line_start_.size())));
+        return indented ? Ref::steal(PyUnicode_Replace(written.get(), indented.get(),
+                                                       runtime.names.newline, -1))
+                        : Ref();
+    }
+
+    void truncate(size_t mark) noexcept {
+        if (wide_) {
+            writer_.pos = static_cast<Py_ssize_t>(mark);
+        } else {
+            ascii_.truncate(mark);
+        }
     }
 
     Ref finish() noexcept {
@@ -226,8 +263,10 @@ private:
     Ref list_;
 };
 
+// `key == last_key`, truth-tested: the comparison runs even for one object.
 int equal_keys(PyObject* key, PyObject* last_key) noexcept {
-    return PyObject_RichCompareBool(key, last_key, Py_EQ);
+    Ref equal = Ref::steal(PyObject_RichCompare(key, last_key, Py_EQ));
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
 // Splits a child's returned text into lines and hands each line, as str(),
@@ -318,6 +357,13 @@ struct Label {
     bool is_key;
 };
 
+// An inner level being rendered. Its text is written to the buffer from
+// `mark` on, until a piece that is not a plain text makes it an object.
+struct Level {
+    size_t mark;
+    Ref text;  // the level's text, once it is no longer in the buffer
+};
+
 class Renderer {
 public:
     Renderer(AttributeCache& plan, PyObject* self) noexcept : plan_(plan), self_(self), lookup_(self, plan) {}
@@ -334,14 +380,17 @@ public:
         if (!PyDict_Check(data)) return render_leaf(data, output, odd);
         SortedKeys keys(data);
         if (!keys) return -1;
+        Level level{buffer_.position(), Ref()};
         if (write_label(output) < 0) return -1;
         const Py_ssize_t count = keys.size();
         Ref last_key = keys.last();
         for (Py_ssize_t i = 0; i < count; ++i) {
             Ref key = keys.at(i);
-            if (render_child(data, key.get(), last_key.get()) < 0) return -1;
+            if (render_child(level, data, key.get(), last_key.get()) < 0) return -1;
         }
-        return 0;
+        if (!level.text) return 0;
+        odd = std::move(level.text);
+        return 1;
     }
 
     TextBuffer& buffer() noexcept { return buffer_; }
@@ -369,61 +418,59 @@ private:
         return buffer_.write(value.get());
     }
 
-    int render_child(PyObject* data, PyObject* key, PyObject* last_key) noexcept {
+    int render_child(Level& level, PyObject* data, PyObject* key, PyObject* last_key) noexcept {
         MethodCall print_tree(lookup_, Attr::print_tree);
         if (!print_tree) return -1;
         // With plain str keys the label and the comparisons with the last key
         // have no effects of their own, and the child writes in place.
-        if (print_tree.is(members::print_tree) && PyUnicode_CheckExact(key) &&
+        if (!level.text && print_tree.is(members::print_tree) && PyUnicode_CheckExact(key) &&
             PyUnicode_CheckExact(last_key)) {
             Ref child_data = item(data, key);
             if (!child_data) return -1;
-            const bool last = key == last_key || PyUnicode_Compare(key, last_key) == 0;
-            return render_child_inline(child_data.get(), key, last);
+            return render_child_inline(level, child_data.get(), key, last_key);
         }
         Child child;
         if (child_arguments(data, key, child) < 0) return -1;
         Ref child_output = child_text(print_tree, plan_, self_, child);
         if (!child_output) return -1;
-        return for_each_child_line(child_output.get(), key, last_key, [this](const char* prefix, PyObject* line) {
-            return write_child_line(prefix, line);
-        });
+        return add_child_text(level, child_output.get(), key, last_key);
     }
 
-    int render_child_inline(PyObject* data, PyObject* key, bool last) noexcept {
+    int render_child_inline(Level& level, PyObject* data, PyObject* key, PyObject* last_key) noexcept {
+        const bool last = key == last_key || PyUnicode_Compare(key, last_key) == 0;
+        const size_t before = buffer_.position();
         if (buffer_.line_break() < 0 || buffer_.write_ascii("  |", 3) < 0 || buffer_.push(last) < 0)
             return -1;
         Ref odd;
         const int status = render(data, Label{key, true}, odd);
-        if (status == 1)
-            return for_each_odd_line(odd.get(), last);
         buffer_.pop();
-        return status;
+        if (status != 1) return status;
+        // The child's text is no plain str: its lines are added as they read.
+        buffer_.truncate(before);
+        return add_child_text(level, odd.get(), key, last_key);
     }
 
-    // The child's text was no plain str: it is split and written line by line.
-    int for_each_odd_line(PyObject* text, bool last) noexcept {
-        buffer_.pop();
-        Ref lines = call_attr(text, runtime.names.split, {runtime.names.newline});
-        Ref iterator = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
-        if (!iterator) return -1;
-        bool first = true;
-        while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref shown = str_of(line.get());
-            if (!shown) return -1;
-            if (!first && write_child_line(last ? "\n  " : "\n  |", shown.get()) < 0) return -1;
-            if (first && buffer_.write(shown.get()) < 0) return -1;
-            first = false;
+    int add_child_text(Level& level, PyObject* child_output, PyObject* key, PyObject* last_key) noexcept {
+        return for_each_child_line(child_output, key, last_key,
+                                   [this, &level](const char* prefix, PyObject* line) {
+                                       return add_line(level, prefix, line);
+                                   });
+    }
+
+    // Adds prefix + line to the level's text: written to the buffer, the line
+    // break indented by the enclosing levels, while everything is plain text;
+    // from the first line that is not, by the interpreter's operators.
+    int add_line(Level& level, const char* prefix, PyObject* line) noexcept {
+        if (!level.text && PyUnicode_CheckExact(line)) {
+            if (buffer_.line_break() < 0 || buffer_.write_ascii(prefix + 1, std::strlen(prefix + 1)) < 0)
+                return -1;
+            return buffer_.write(line);
         }
-        return PyErr_Occurred() ? -1 : 0;
-    }
-
-    // Writes "\n" + separator + line, the line break indented by the enclosing levels.
-    int write_child_line(const char* prefix, PyObject* line) noexcept {
-        if (buffer_.line_break() < 0) return -1;
-        if (buffer_.write_ascii(prefix + 1, std::strlen(prefix + 1)) < 0)
-            return -1;
-        return buffer_.write(line);
+        if (!level.text && !(level.text = buffer_.take(level.mark))) return -1;
+        Ref head = text(prefix);
+        Ref piece = head ? Ref::steal(PyNumber_Add(head.get(), line)) : Ref();
+        level.text = piece ? Ref::steal(PyNumber_InPlaceAdd(level.text.get(), piece.get())) : Ref();
+        return level.text ? 0 : -1;
     }
 
     AttributeCache& plan_;
@@ -504,11 +551,11 @@ PyObject* repr_body(AttributeCache& plan, PyObject* const* a) noexcept {
     Ref header = address_text ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text.get(),
                                                                 address_text.get()))
                               : Ref();
+    if (!header) return nullptr;
     SelfLookup lookup(self, plan);
-    Ref tree = header ? lookup.attribute(Attr::plugins) : Ref();
-    if (!tree) return nullptr;
     MethodCall print_tree(lookup, Attr::print_tree);
-    if (!print_tree) return nullptr;
+    Ref tree = print_tree ? lookup.attribute(Attr::plugins) : Ref();
+    if (!tree) return nullptr;
     if (print_tree.is(members::print_tree))
         return generic_text(plan, self, tree.get(), header.get()).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output).release();

@@ -20,8 +20,8 @@ PyObject* keyword_tuple(std::initializer_list<PyObject*> names) noexcept {
 }  // namespace
 
 int init_names() noexcept {
+    if (runtime.names_ready) return 0;
     Names& n = runtime.names;
-    if (n.dot != nullptr) return 0;
 #define PLEXOR_INTERN_NAME(id, literal)                         \
     if ((n.id = PyUnicode_InternFromString(literal)) == nullptr) \
         return -1;
@@ -40,6 +40,7 @@ int init_names() noexcept {
     if (!k.os_platform_model || !k.platform_os || !k.os || !k.chassis_type || !k.data_output ||
         !k.group)
         return -1;
+    runtime.names_ready = true;
     return 0;
 }
 

@@ -96,10 +96,12 @@ struct KeptBuiltins {
 };
 
 struct Runtime {
+    bool names_ready = false;  // names and keyword tuples made (once per process)
     Names names;
     KeywordSets keywords;
     KeptBuiltins builtins;
-    std::array<PyObject*, kAttrCount> attr_names{};  // the Attr names, in their order
+    std::array<PyObject*, kAttrCount> attr_names{};        // the Attr names, in their order
+    std::array<const Member*, kAttrCount> attr_members{};  // the member each method name is
     PyObject* module_dict = nullptr;    // namespace of the loaded module
     PyObject* builtins_dict = nullptr;  // namespace of the builtins module
     PyTypeObject* function_type = nullptr;
@@ -153,8 +155,8 @@ Ref import_from(PyObject* module, PyObject* name) noexcept;
 inline int truth(PyObject* obj) noexcept {
     if (obj == Py_None || obj == Py_False) return 0;
     if (obj == Py_True) return 1;
-    if (PyUnicode_CheckExact(obj) && compat::ready_text(obj) == 0)
-        return PyUnicode_GET_LENGTH(obj) != 0;
+    if (PyUnicode_CheckExact(obj))
+        return compat::ready_text(obj) < 0 ? -1 : PyUnicode_GET_LENGTH(obj) != 0;
     return PyObject_IsTrue(obj);
 }
 
