@@ -1,5 +1,6 @@
 """Shared fixtures. The tests run against the installed package (./dev test)."""
 import importlib
+import importlib.util
 import logging
 import subprocess
 import sys
@@ -10,6 +11,20 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 EXT_DEMO_DIR = ROOT / "examples" / "plexor-ext-demo"
+PURE_PYTHON = ROOT / "bench" / "pure_python.py"
+
+
+def load_pure_python():
+    """The benchmark's pure-Python rendering of the module, loaded from bench/."""
+    spec = importlib.util.spec_from_file_location("plexor_bench_pure_python", str(PURE_PYTHON))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="session")
+def pure():
+    return load_pure_python()
 
 
 @pytest.fixture

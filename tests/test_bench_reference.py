@@ -3,20 +3,6 @@
 The benchmark compares the two, so they must do the same work: same results,
 same messages, same trees, same rendering.
 """
-import importlib.util
-from pathlib import Path
-
-import pytest
-
-PURE_PATH = Path(__file__).resolve().parents[1] / "bench" / "pure_python.py"
-
-
-@pytest.fixture(scope="module")
-def pure():
-    found = importlib.util.spec_from_file_location("plexor_bench_pure_python", str(PURE_PATH))
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
 
 
 class ConnA:

@@ -5,28 +5,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import plexor.core.pluginmanager as pm_module
+from conftest import load_pure_python
 from plexor.plugins.generic import GenericDualRPConnection, GenericSingleRpConnection
-
-
-class Reference:
-    """The rendering algorithm in plain Python: repeated concatenation and split."""
-
-    def print_tree(self, data, output="plugin"):
-        if not data or data == {}:
-            return ""
-        if not isinstance(data, dict):
-            return output + " = " + str(data)
-        sorted_keys = sorted(list(data.keys()))
-        last_key = sorted_keys[-1]
-        for key in sorted_keys:
-            temp_output = self.print_tree(data=data[key], output="__ " + key)
-            separator = "  " if key == last_key else "  |"
-            for number, line in enumerate(temp_output.split("\n"), 1):
-                if number == 1 and key == last_key:
-                    output += "\n  |" + str(line)
-                else:
-                    output += "\n" + separator + str(line)
-        return output
 
 
 class Loud(str):
@@ -51,7 +31,8 @@ class Unequal(str):
     __hash__ = str.__hash__
 
 
-REF = Reference()
+# The literal algorithm (repeated concatenation and split), as the benchmark has it.
+REF = load_pure_python().PluginManager()
 
 
 class RecordingCallsManager(pm_module.PluginManager):

@@ -291,6 +291,14 @@ int for_each_child_line(PyObject* child_text, PyObject* key, PyObject* last_key,
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// text += prefix + line, by the interpreter's operators.
+int add_piece(Ref& text, const char* prefix, PyObject* line) noexcept {
+    Ref head = plexor::text(prefix);
+    Ref piece = head ? Ref::steal(PyNumber_Add(head.get(), line)) : Ref();
+    text = piece ? Ref::steal(PyNumber_InPlaceAdd(text.get(), piece.get())) : Ref();
+    return text ? 0 : -1;
+}
+
 struct Child {
     Ref data;
     Ref label;
@@ -467,10 +475,7 @@ private:
             return buffer_.write(line);
         }
         if (!level.text && !(level.text = buffer_.take(level.mark))) return -1;
-        Ref head = text(prefix);
-        Ref piece = head ? Ref::steal(PyNumber_Add(head.get(), line)) : Ref();
-        level.text = piece ? Ref::steal(PyNumber_InPlaceAdd(level.text.get(), piece.get())) : Ref();
-        return level.text ? 0 : -1;
+        return add_piece(level.text, prefix, line);
     }
 
     AttributeCache& plan_;
@@ -516,12 +521,8 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
         Ref child_output = child_text(print_tree, plan, self, child);
         if (!child_output) return child_output;
         const int status = for_each_child_line(
-            child_output.get(), key.get(), last_key.get(), [&result](const char* prefix, PyObject* line) {
-                Ref head = text(prefix);
-                Ref piece = head ? Ref::steal(PyNumber_Add(head.get(), line)) : Ref();
-                result = piece ? Ref::steal(PyNumber_InPlaceAdd(result.get(), piece.get())) : Ref();
-                return result ? 0 : -1;
-            });
+            child_output.get(), key.get(), last_key.get(),
+            [&result](const char* prefix, PyObject* line) { return add_piece(result, prefix, line); });
         if (status < 0) return Ref();
     }
     return result;
