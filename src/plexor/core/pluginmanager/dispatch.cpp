@@ -68,14 +68,6 @@ bool SelfLookup::snapshot() noexcept {
     return true;
 }
 
-Ref SelfLookup::attribute(Attr attr) noexcept {
-    const AttributeCache* class_plan = plan();
-    PyObject* value = nullptr;
-    if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr)) && known_own(attr, value) &&
-        value != nullptr)
-        return Ref::borrow(value);
-    return Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
-}
 
 // Attribute access as the interpreter makes it for a method call: a method
 // descriptor found on the class, unless the instance has the name itself, is

@@ -49,7 +49,14 @@ public:
     }
 
     // self.<attr>, as attribute access gives it.
-    Ref attribute(Attr attr) noexcept;
+    Ref attribute(Attr attr) noexcept {
+        const AttributeCache* class_plan = plan();
+        PyObject* value = nullptr;
+        if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr)) &&
+            known_own(attr, value) && value != nullptr)
+            return Ref::borrow(value);
+        return Ref::steal(PyObject_GetAttr(self_, runtime.attr_names[static_cast<int>(attr)]));
+    }
 
 private:
     const AttributeCache* rebuild_plan() noexcept;

@@ -108,9 +108,11 @@ int bind_keywords(const FunctionObject* fn, PyObject* const* values, PyObject* k
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    const FunctionObject* fn = as_function(self);
+    FunctionObject* fn = as_function(self);
     const Member& m = *fn->member;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Every parameter given by position: the arguments are the bound values.
+    if (kwnames == nullptr && nargs == m.nparams) return m.body(fn->plan, args);
     std::array<PyObject*, kMaxParams> bound{};
     for (Py_ssize_t i = 0; i < nargs && i < m.nparams; ++i) bound[i] = args[i];
     if (kwnames != nullptr && bind_keywords(fn, args + nargs, kwnames, bound.data()) < 0)
@@ -128,7 +130,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
         bound[i] = PyTuple_GET_ITEM(fn->defaults, i - required);
     }
-    return m.body(as_function(self)->plan, bound.data());
+    return m.body(fn->plan, bound.data());
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
