@@ -10,7 +10,6 @@
 #include "dispatch.hpp"
 #include "members.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
@@ -20,45 +19,9 @@
 namespace plexor::members {
 namespace {
 
-// A growable run of bytes whose append stays inline.
-class ByteBuffer {
-public:
-    ByteBuffer() noexcept = default;
-    ~ByteBuffer() { PyMem_Free(data_); }
-    ByteBuffer(const ByteBuffer&) = delete;
-    ByteBuffer& operator=(const ByteBuffer&) = delete;
-
-    int append(const char* bytes, size_t length) noexcept {
-        if (capacity_ - size_ < length && grow(length) < 0) return -1;
-        std::memcpy(data_ + size_, bytes, length);
-        size_ += length;
-        return 0;
-    }
-    const char* data() const noexcept { return data_; }
-    size_t size() const noexcept { return size_; }
-    void truncate(size_t size) noexcept { size_ = size; }
-
-private:
-    int grow(size_t extra) noexcept {
-        const size_t capacity = std::max(capacity_ * 2, size_ + extra + 1024);
-        char* grown = static_cast<char*>(PyMem_Realloc(data_, capacity));
-        if (grown == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        data_ = grown;
-        capacity_ = capacity;
-        return 0;
-    }
-
-    char* data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-};
-
-// The text being rendered; every line break is followed by the separators of
-// the levels that enclose the point of writing. Text stays in a byte buffer
-// while it is ASCII, and moves to the interpreter's text writer otherwise.
+// The text being rendered, in the interpreter's text writer; every line break
+// is followed by the separators of the levels that enclose the point of
+// writing. ASCII pieces are copied in place while the text is one byte wide.
 class TextBuffer {
 public:
     TextBuffer() noexcept {
@@ -88,9 +51,14 @@ public:
     }
 
     int write_ascii(const char* ascii, size_t length) noexcept {
-        if (length == 0) return 0;  // the writer refuses empty ASCII text
-        if (!wide_) return ascii_.append(ascii, length);
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, ascii, static_cast<Py_ssize_t>(length));
+        const auto size = static_cast<Py_ssize_t>(length);
+        if (size == 0) return 0;
+        if (_PyUnicodeWriter_Prepare(&writer_, size, 127) < 0) return -1;
+        if (writer_.kind != PyUnicode_1BYTE_KIND)
+            return _PyUnicodeWriter_WriteASCIIString(&writer_, ascii, size);
+        std::memcpy(static_cast<char*>(writer_.data) + writer_.pos, ascii, length);
+        writer_.pos += size;
+        return 0;
     }
 
     int line_break() noexcept { return write_ascii(line_start_.data(), line_start_.size()); }
@@ -98,33 +66,22 @@ public:
     // Writes a text, each of its line breaks followed by the separators.
     int write(PyObject* text) noexcept {
         if (compat::ready_text(text) < 0) return -1;
-        if (PyUnicode_IS_ASCII(text) && !wide_)
+        if (PyUnicode_IS_ASCII(text))
             return write_ascii_lines(static_cast<const char*>(PyUnicode_DATA(text)),
                                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-        if (!wide_ && widen() < 0) return -1;
         return write_lines(text);
     }
 
-    size_t position() const noexcept {
-        return wide_ ? static_cast<size_t>(writer_.pos) : ascii_.size();
-    }
+    size_t position() const noexcept { return static_cast<size_t>(writer_.pos); }
 
     // Takes back what was written from `mark` on, as the text it was written
     // from: without the separators that followed its line breaks.
     Ref take(size_t mark) noexcept {
-        const size_t end = position();
-        Ref written;
-        if (!wide_) {
-            written = Ref::steal(PyUnicode_FromStringAndSize(ascii_.data() + mark,
-                                                             static_cast<Py_ssize_t>(end - mark)));
-            ascii_.truncate(mark);
-        } else {
-            written = mark == end ? Ref::borrow(runtime.names.empty)
-                                  : Ref::steal(PyUnicode_Substring(writer_.buffer,
-                                                                   static_cast<Py_ssize_t>(mark),
-                                                                   static_cast<Py_ssize_t>(end)));
-            writer_.pos = static_cast<Py_ssize_t>(mark);
-        }
+        const auto from = static_cast<Py_ssize_t>(mark);
+        Ref written = from == writer_.pos
+                          ? Ref::borrow(runtime.names.empty)
+                          : Ref::steal(PyUnicode_Substring(writer_.buffer, from, writer_.pos));
+        writer_.pos = from;
         if (!written || line_start_.size() == 1) return written;
         Ref indented = Ref::steal(PyUnicode_FromStringAndSize(
             line_start_.data(), static_cast<Py_ssize_t>(line_start_.size())));
@@ -133,21 +90,9 @@ public:
                         : Ref();
     }
 
-    void truncate(size_t mark) noexcept {
-        if (wide_) {
-            writer_.pos = static_cast<Py_ssize_t>(mark);
-        } else {
-            ascii_.truncate(mark);
-        }
-    }
+    void truncate(size_t mark) noexcept { writer_.pos = static_cast<Py_ssize_t>(mark); }
 
     Ref finish() noexcept {
-        if (!wide_) {
-            Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii_.size()), 127));
-            if (text && ascii_.size() > 0)
-                std::memcpy(PyUnicode_DATA(text.get()), ascii_.data(), ascii_.size());
-            return text;
-        }
         finished_ = true;
         return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
     }
@@ -161,11 +106,6 @@ private:
             length -= line + 1;
         }
         return write_ascii(data, length);
-    }
-
-    int widen() noexcept {
-        wide_ = true;
-        return write_ascii(ascii_.data(), ascii_.size());
     }
 
     int write_lines(PyObject* text) noexcept {
@@ -185,8 +125,6 @@ private:
     }
 
     _PyUnicodeWriter writer_;
-    ByteBuffer ascii_;
-    bool wide_ = false;
     std::string line_start_ = "\n";  // a line break and the separators of the levels
     std::vector<size_t> levels_;     // length of line_start_ outside each level
     bool finished_ = false;
