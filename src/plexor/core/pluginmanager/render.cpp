@@ -145,15 +145,6 @@ private:
 
 Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept;
 
-// data[key]; a plain dict asked for a plain str is read directly.
-Ref item(PyObject* data, PyObject* key) noexcept {
-    if (!PyDict_CheckExact(data) || !PyUnicode_CheckExact(key))
-        return Ref::steal(PyObject_GetItem(data, key));
-    Ref value = Ref::borrow(PyDict_GetItemWithError(data, key));
-    if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return value;
-}
-
 // 1 when `data` renders as nothing: false, or equal to an empty dict.
 int renders_empty(PyObject* data) noexcept {
     const int is_true = truth(data);
@@ -371,7 +362,7 @@ private:
         // have no effects of their own, and the child writes in place.
         if (!level.text && print_tree.is(members::print_tree) && PyUnicode_CheckExact(key) &&
             PyUnicode_CheckExact(last_key)) {
-            Ref child_data = item(data, key);
+            Ref child_data = subscript(data, key);
             if (!child_data) return -1;
             return render_child_inline(level, child_data.get(), key, last_key);
         }

@@ -160,6 +160,15 @@ inline int truth(PyObject* obj) noexcept {
     return PyObject_IsTrue(obj);
 }
 
+// container[key]; a plain dict asked for a plain str is read directly.
+inline Ref subscript(PyObject* container, PyObject* key) noexcept {
+    if (!PyDict_CheckExact(container) || !PyUnicode_CheckExact(key))
+        return Ref::steal(PyObject_GetItem(container, key));
+    PyObject* value = PyDict_GetItemWithError(container, key);
+    if (value == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return Ref::borrow(value);
+}
+
 // str() of `obj`.
 inline Ref str_of(PyObject* obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
 

@@ -49,30 +49,32 @@ int has_child(PyObject* node, PyObject* key) noexcept {
     return keys ? PySequence_Contains(keys.get(), key) : -1;
 }
 
-Ref item(PyObject* container, PyObject* key) noexcept {
-    return Ref::steal(PyObject_GetItem(container, key));
-}
-
 // How membership is tested before an entry is fetched.
 enum class Membership { keys_view, container };
 
 // container[key] when the membership test passes; null, with `failed` telling
 // an error from absence, otherwise. A plain dict asked for a plain str answers
 // both with one lookup.
-Ref find(PyObject* container, PyObject* key, Membership how, bool& failed) noexcept {
-    failed = false;
+Ref find_slow(PyObject* container, PyObject* key, Membership how, bool& failed) noexcept;
+
+inline Ref find(PyObject* container, PyObject* key, Membership how, bool& failed) noexcept {
     if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
-        Ref value = Ref::borrow(PyDict_GetItemWithError(container, key));
-        failed = !value && PyErr_Occurred();
-        return value;
+        PyObject* value = PyDict_GetItemWithError(container, key);
+        failed = value == nullptr && PyErr_Occurred();
+        return Ref::borrow(value);
     }
+    return find_slow(container, key, how, failed);
+}
+
+Ref find_slow(PyObject* container, PyObject* key, Membership how, bool& failed) noexcept {
+    failed = false;
     const int present = how == Membership::keys_view ? has_child(container, key)
                                                      : PySequence_Contains(container, key);
     if (present <= 0) {
         failed = present < 0;
         return Ref();
     }
-    Ref value = item(container, key);
+    Ref value = subscript(container, key);
     failed = !value;
     return value;
 }
@@ -132,8 +134,8 @@ int store_at_node(PyObject* node, const SelectorPath& path, PyObject* cls,
     const int registered = PySequence_Contains(data.get(), chassis_type);
     if (registered < 0) return -1;
     if (registered) {
-        Ref earlier = item(data.get(), chassis_type);
-        Ref existing_cls = earlier ? item(earlier.get(), runtime.names.cls) : Ref();
+        Ref earlier = subscript(data.get(), chassis_type);
+        Ref existing_cls = earlier ? subscript(earlier.get(), runtime.names.cls) : Ref();
         if (!existing_cls || log_override(existing_cls.get(), path, cls) < 0) return -1;
     }
     Ref record = new_record(cls, class_path);
@@ -211,11 +213,11 @@ PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_t
     const bool plain = PyDict_CheckExact(root.get()) && PyDict_CheckExact(data.get()) &&
                        PyUnicode_CheckExact(chassis_type);
     if (!plain) {
-        data = item(root.get(), runtime.names.data);
-        record = data ? item(data.get(), chassis_type) : Ref();
+        data = subscript(root.get(), runtime.names.data);
+        record = data ? subscript(data.get(), chassis_type) : Ref();
         if (!record) return nullptr;
     }
-    return item(record.get(), runtime.names.cls).release();
+    return subscript(record.get(), runtime.names.cls).release();
 }
 
 int refuse_not_found() noexcept {
@@ -248,7 +250,7 @@ int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_
     const int has_data = PySequence_Contains(node.get(), data_key);
     if (has_data <= 0) return has_data < 0 ? -1 : refuse_not_found();
     if (chassis_type == Py_None) return PyObject_DelItem(node.get(), data_key);
-    Ref data = item(node.get(), data_key);
+    Ref data = subscript(node.get(), data_key);
     return data ? remove_chassis_type(data.get(), chassis_type) : -1;
 }
 
