@@ -80,6 +80,25 @@ int passes_case_test(PyObject* value) noexcept {
     return method_truth(value, runtime.names.isdigit);
 }
 
+// `value in container`. A plain list of plain texts asked for a plain text
+// compares without running any code, so it is searched here.
+int text_in(PyObject* container, PyObject* value) noexcept {
+    if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
+        const Py_ssize_t size = PyList_GET_SIZE(container);
+        Py_ssize_t i = 0;
+        for (; i < size; ++i) {
+            PyObject* item = PyList_GET_ITEM(container, i);
+            if (item == value) return 1;
+            if (!PyUnicode_CheckExact(item)) break;
+            const int order = PyUnicode_Compare(item, value);
+            if (order == 0) return 1;
+            if (order == -1 && PyErr_Occurred()) return -1;
+        }
+        if (i == size) return 0;
+    }
+    return PySequence_Contains(container, value);
+}
+
 int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
     int given = truth(model);
     if (given <= 0) return given;
@@ -106,7 +125,7 @@ int check_platform(PyObject* os, PyObject* platform) noexcept {
 // 1 when `value` is in the list bound to self.<list_name>.
 int listed(SelfLookup& self, Attr list_name, PyObject* value) noexcept {
     Ref list = self.attribute(list_name);
-    return list ? PySequence_Contains(list.get(), value) : -1;
+    return list ? text_in(list.get(), value) : -1;
 }
 
 int log_unlisted_os(PyObject* os) noexcept {
