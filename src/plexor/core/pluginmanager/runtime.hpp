@@ -51,10 +51,8 @@ namespace plexor {
     X(dunder_class, "__class__")                               \
     X(dunder_path, "__path__")                                 \
     X(dunder_file, "__file__")                                 \
-    X(self, "self")                                            \
     X(platform, "platform")                                    \
     X(model, "model")                                          \
-    X(os_flavor, "os_flavor")                                  \
     X(chassis_type, "chassis_type")                            \
     X(output, "output")                                        \
     X(group, "group")                                          \
