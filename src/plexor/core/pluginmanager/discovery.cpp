@@ -137,8 +137,7 @@ Ref loading_notice(PyObject* entry_point) noexcept {
 }
 
 int load_entry_point(PyObject* entry_point) noexcept {
-    Ref log = global(runtime.names.log);
-    Ref debug = log ? Ref::steal(PyObject_GetAttr(log.get(), runtime.names.debug)) : Ref();
+    Ref debug = log_debug();
     Ref notice = debug ? loading_notice(entry_point) : Ref();
     if (!notice || discard(call(debug.get(), {notice.get()})) < 0) return -1;
     return discard(call_attr(entry_point, runtime.names.load, {}));

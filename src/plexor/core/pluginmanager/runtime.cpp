@@ -141,6 +141,27 @@ Ref import_from(PyObject* module, PyObject* name) noexcept {
     return value ? value : cannot_import(name);
 }
 
+Ref log_debug() noexcept {
+    Ref log = global(runtime.names.log);
+    return log ? Ref::steal(PyObject_GetAttr(log.get(), runtime.names.debug)) : Ref();
+}
+
+Ref format_one(const char* pattern, PyObject* value) noexcept {
+    Ref format = text(pattern);
+    Ref operand = format ? Ref::steal(PyTuple_Pack(1, value)) : Ref();
+    return operand ? Ref::steal(PyUnicode_Format(format.get(), operand.get())) : Ref();
+}
+
+int refuse(const char* message) noexcept {
+    InfraError error;
+    return error ? error.raise(text(message)) : -1;
+}
+
+int refuse_formatted(const char* pattern, PyObject* value) noexcept {
+    InfraError error;
+    return error ? error.raise(format_one(pattern, value)) : -1;
+}
+
 Ref concat(std::initializer_list<PyObject*> parts) noexcept {
     for (PyObject* part : parts)
         if (part == nullptr) return Ref();

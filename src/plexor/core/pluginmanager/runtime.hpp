@@ -141,6 +141,17 @@ private:
     Ref cls_;
 };
 
+// The host logger's `debug`, looked up as `log.debug` is at each use.
+Ref log_debug() noexcept;
+
+// pattern % (value,): the value is the one operand, whatever its type.
+Ref format_one(const char* pattern, PyObject* value) noexcept;
+
+// Raise ConnectionInfraError(message), and ConnectionInfraError(pattern % (value,)).
+// Both return -1.
+int refuse(const char* message) noexcept;
+int refuse_formatted(const char* pattern, PyObject* value) noexcept;
+
 // Imports `module` (relative when `level` > 0) with the module namespace as
 // globals, an empty mapping as locals and `names` as the from-list.
 Ref import_for_from(const char* module, int level, std::initializer_list<PyObject*> names) noexcept;

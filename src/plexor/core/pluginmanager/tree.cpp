@@ -99,8 +99,7 @@ Ref formatted(PyObject* value) noexcept {
 
 // " A already registered for [path], B from module is overriding this class"
 int log_override(PyObject* existing_cls, const SelectorPath& path, PyObject* cls) noexcept {
-    Ref log = global(runtime.names.log);
-    Ref debug = log ? Ref::steal(PyObject_GetAttr(log.get(), runtime.names.debug)) : Ref();
+    Ref debug = log_debug();
     if (!debug) return -1;
     Ref old_name = Ref::steal(PyObject_GetAttr(existing_cls, runtime.names.dunder_name));
     Ref path_list = old_name ? path.as_list() : Ref();
@@ -220,20 +219,11 @@ PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_t
     return subscript(record.get(), runtime.names.cls).release();
 }
 
-int refuse_not_found() noexcept {
-    InfraError error;
-    return error ? error.raise(text("Plugin data not found")) : -1;
-}
-
 int remove_chassis_type(PyObject* data, PyObject* chassis_type) noexcept {
     const int registered = PySequence_Contains(data, chassis_type);
     if (registered < 0) return -1;
     if (registered) return PyObject_DelItem(data, chassis_type);
-    InfraError error;
-    if (!error) return -1;
-    Ref pattern = text("Plugin data not found for %s");
-    Ref operand = pattern ? Ref::steal(PyTuple_Pack(1, chassis_type)) : Ref();
-    return error.raise(operand ? Ref::steal(PyUnicode_Format(pattern.get(), operand.get())) : Ref());
+    return refuse_formatted("Plugin data not found for %s", chassis_type);
 }
 
 int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_type) noexcept {
@@ -243,12 +233,12 @@ int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_
     for (PyObject* selector : path) {
         Ref child = find(node.get(), selector, Membership::keys_view, failed);
         if (failed) return -1;
-        if (!child) return refuse_not_found();
+        if (!child) return refuse("Plugin data not found");
         node = std::move(child);
     }
     PyObject* data_key = runtime.names.data;
     const int has_data = PySequence_Contains(node.get(), data_key);
-    if (has_data <= 0) return has_data < 0 ? -1 : refuse_not_found();
+    if (has_data <= 0) return has_data < 0 ? -1 : refuse("Plugin data not found");
     if (chassis_type == Py_None) return PyObject_DelItem(node.get(), data_key);
     Ref data = subscript(node.get(), data_key);
     return data ? remove_chassis_type(data.get(), chassis_type) : -1;

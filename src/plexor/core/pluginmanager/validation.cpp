@@ -14,20 +14,6 @@ int refuse_with_value(const char* prefix, PyObject* value) noexcept {
     return error.raise(concat({head.get(), shown.get()}));
 }
 
-// Refuses with ConnectionInfraError(pattern % (value,)).
-int refuse_formatted(const char* pattern, PyObject* value) noexcept {
-    InfraError error;
-    if (!error) return -1;
-    Ref format = text(pattern);
-    Ref operand = format ? Ref::steal(PyTuple_Pack(1, value)) : Ref();
-    return error.raise(operand ? Ref::steal(PyUnicode_Format(format.get(), operand.get())) : Ref());
-}
-
-int refuse(const char* message) noexcept {
-    InfraError error;
-    return error ? error.raise(text(message)) : -1;
-}
-
 // Refuses with ConnectionInfraError(head + str(self.<list>) + middle + str(value)),
 // the list attribute read afresh for the message.
 int refuse_with_list(const char* head, SelfLookup& self, Attr list_name, const char* middle,
@@ -129,11 +115,9 @@ int listed(SelfLookup& self, Attr list_name, PyObject* value) noexcept {
 }
 
 int log_unlisted_os(PyObject* os) noexcept {
-    Ref log = global(runtime.names.log);
-    Ref debug = log ? Ref::steal(PyObject_GetAttr(log.get(), runtime.names.debug)) : Ref();
-    Ref pattern = debug ? text("%s is not part of the built-in list of supported OSes.") : Ref();
-    Ref operand = pattern ? Ref::steal(PyTuple_Pack(1, os)) : Ref();
-    Ref notice = operand ? Ref::steal(PyUnicode_Format(pattern.get(), operand.get())) : Ref();
+    Ref debug = log_debug();
+    Ref notice =
+        debug ? format_one("%s is not part of the built-in list of supported OSes.", os) : Ref();
     return notice ? discard(call(debug.get(), {notice.get()})) : -1;
 }
 
