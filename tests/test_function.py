@@ -1,5 +1,7 @@
 """The native function type of the PluginManager members: binding, descriptors, calls."""
 import functools
+import inspect
+import pydoc
 import re
 
 import pytest
@@ -115,6 +117,48 @@ def test_function_type_is_closed():
     with pytest.raises((AttributeError, TypeError)):
         func.__defaults__ = ()
     assert func.__defaults__ == (None, None, None, None, "single_rp")
+
+
+# ---------------------------------------------------------------- introspection
+
+MEMBERS = [name for name, value in vars(Twin).items() if not name.startswith("__")
+           or name in ("__init__", "__repr__")]
+
+
+def _functions(cls, name):
+    """The function objects behind a member: both accessors of a property."""
+    raw = vars(cls)[name]
+    if isinstance(raw, property):
+        return [raw.fget, raw.fset]
+    return [getattr(cls, name)]
+
+
+@pytest.mark.parametrize("name", MEMBERS)
+def test_signatures_match_python_functions(name):
+    for native, twin in zip(_functions(Native, name), _functions(Twin, name)):
+        assert inspect.signature(native) == inspect.signature(twin)
+        assert native.__defaults__ == twin.__defaults__
+    if name != "plugins":
+        bound = getattr(Native(), name)
+        assert str(inspect.signature(bound)) == str(inspect.signature(getattr(Twin(), name)))
+
+
+def test_help_shows_signatures_and_docstrings(pm):
+    page = pydoc.render_doc(pm, renderer=pydoc.plaintext)
+    assert pm.__doc__.strip().splitlines()[0] in page
+    flat = re.sub(r"[\s|]", "", page)  # newer pydoc wraps long signatures
+    for line in (
+        "class PluginManager(builtins.object)",
+        "get_plugin(self, os=None, platform=None, model=None, os_flavor=None, "
+        "chassis_type='single_rp')",
+        "unregister_plugin(self, os=None, platform=None, model=None, os_flavor=None, "
+        "chassis_type=None)",
+        "print_tree(self, data, output='plugin')",
+        "Static methods defined here:", "discover_external_plugins()",
+        "This method returns the connection class based on the",
+    ):
+        assert re.sub(r"\s", "", line) in flat
+    assert inspect.signature(Native) == inspect.Signature()
 
 
 # ---------------------------------------------------------------- good calls

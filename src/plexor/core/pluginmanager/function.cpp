@@ -165,6 +165,37 @@ void function_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
+// inspect.Signature of the parameters, for inspect.signature(), help() and IDEs.
+PyObject* function_signature(PyObject* self, void*) noexcept {
+    const FunctionObject* fn = as_function(self);
+    const Member& m = *fn->member;
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!parameter || !signature) return nullptr;
+    Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    Ref keywords = Ref::steal(Py_BuildValue("(sss)", "name", "kind", "default"));
+    Ref params = Ref::steal(PyList_New(0));
+    if (!kind || !keywords || !params) return nullptr;
+    const int required = m.nparams - m.ndefaults;
+    for (int i = 0; i < m.nparams; ++i) {
+        Ref param = i < required
+                        ? call(parameter.get(), {fn->params[i], kind.get()})
+                        : call_keywords(parameter.get(),
+                                        {fn->params[i], kind.get(),
+                                         PyTuple_GET_ITEM(fn->defaults, i - required)},
+                                        keywords.get());
+        if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
+    }
+    return call(signature.get(), {params.get()}).release();
+}
+
+PyGetSetDef function_getset[] = {
+    {"__signature__", function_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
@@ -181,6 +212,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
     {0, nullptr},
 };
 
