@@ -23,6 +23,7 @@ setup(
     packages=find_packages("src"),
     # MANIFEST.in puts the C++ sources in the sdist; keep them out of the wheel.
     include_package_data=False,
+    package_data={"plexor": ["py.typed"], "plexor.core": ["pluginmanager.pyi"]},
     ext_modules=[
         Extension(
             "plexor.core.pluginmanager",

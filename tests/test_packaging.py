@@ -1,12 +1,16 @@
 """The project builds into a wheel and an sdist with the expected contents."""
 import fnmatch
+import re
 import shutil
 import subprocess
 import sys
 import tarfile
 import zipfile
+from pathlib import Path
 
 from conftest import ROOT
+
+VERSION = re.search(r'^version = "(.+)"', (ROOT / "pyproject.toml").read_text(), re.M).group(1)
 
 SRC_DIR = ROOT / "src" / "plexor" / "core" / "pluginmanager"
 IGNORE = shutil.ignore_patterns("__pycache__", "*.egg-info", "*.so", "build")
@@ -27,9 +31,10 @@ def test_wheel_contents(tmp_path):
          "-w", str(tmp_path / "dist"), str(proj)],
         check=True,
     )
-    (wheel,) = (tmp_path / "dist").glob("plexor_pluginmanager-0.1.0-*.whl")
+    (wheel,) = (tmp_path / "dist").glob("plexor_pluginmanager-%s-*.whl" % VERSION)
     names = zipfile.ZipFile(wheel).namelist()
     assert fnmatch.filter(names, "plexor/core/pluginmanager*.so")
+    assert "plexor/core/pluginmanager.pyi" in names and "plexor/py.typed" in names
     assert "plexor/core/errors.py" in names
     assert "plexor/core/registry.py" in names
     assert "plexor/plugins/generic/__init__.py" in names
@@ -51,3 +56,16 @@ def test_sdist_has_cpp_sources(tmp_path):
     assert expected, "no C++ sources found in the work tree"
     assert sorted(n[len(prefix):] for n in names if n.startswith(prefix)) == expected
     assert top + "/setup.py" in names
+
+
+def test_installed_package_is_complete(pm):
+    """The suite runs against an installed package that carries its typing files."""
+    import plexor
+    from importlib import metadata
+
+    package = Path(plexor.__file__).parent
+    assert ROOT / "src" not in package.parents, "testing the source tree, not an install"
+    assert Path(pm.__file__).parent == package / "core"
+    assert (package / "py.typed").is_file()
+    assert (package / "core" / "pluginmanager.pyi").is_file()
+    assert metadata.version("plexor-pluginmanager") == VERSION

@@ -1,0 +1,37 @@
+import logging
+
+from plexor.core.errors import ConnectionInfraError
+from plexor.core.pluginmanager import PluginManager
+from plexor.core.registry import plugin_manager
+
+logging.basicConfig(format="%(levelname)s %(name)s: %(message)s")
+logging.getLogger("plexor").setLevel(logging.DEBUG)  # show the debug notices
+
+
+class LinuxConnection:
+    """A connection class: the manager stores it and hands it back."""
+
+
+class EdgeConnection(LinuxConnection):
+    pass
+
+
+manager = PluginManager()
+manager.register_plugin(LinuxConnection, os="linux")
+manager.register_plugin(EdgeConnection, os="linux", platform="edge", model="e8")
+
+# Selectors that have no node are skipped: the deepest match wins.
+assert manager.get_plugin(os="linux", platform="edge", model="e8") is EdgeConnection
+assert manager.get_plugin(os="linux", platform="core", model="c1") is LinuxConnection
+print(manager.print_tree(manager.plugins, output="manager"))
+
+manager.unregister_plugin(os="linux", platform="edge", model="e8")
+try:
+    manager.get_plugin(os="linux", platform="edge", model="e8")
+except ConnectionInfraError as exc:
+    print("ConnectionInfraError:", exc)
+
+# Plugin modules register into the host's manager when they are imported.
+PluginManager.discover_builtin_plugins()    # every non-test module of plexor.plugins
+PluginManager.discover_external_plugins()   # entry points of the group "plexor.plugins"
+print(plugin_manager.get_plugin(os="generic", chassis_type="dual_rp"))

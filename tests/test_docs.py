@@ -1,0 +1,74 @@
+"""What README.md and docs/api.md show is what the installed module does."""
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ROOT
+from plexor.core.errors import ConnectionInfraError
+
+README = (ROOT / "README.md").read_text()
+API = (ROOT / "docs" / "api.md").read_text()
+USAGE = ROOT / "examples" / "usage.py"
+
+
+def _readme_block(after):
+    """The first fenced block of README.md that follows the line `after`."""
+    tail = README[README.index(after):]
+    return re.search(r"```[a-z]*\n(.*?)```", tail, re.S).group(1)
+
+
+def test_readme_example_is_the_example_file_and_runs(ext_demo_installed):
+    assert _readme_block("This is `examples/usage.py`:") == USAGE.read_text()
+    run = subprocess.run([sys.executable, "-W", "ignore", str(USAGE)], cwd=str(ROOT),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         universal_newlines=True, check=True)
+    assert run.stdout.startswith("manager\n  |__ linux\n    |__ data\n")
+    assert "    |__ edge\n      |__ e8\n        |__ data\n" in run.stdout
+    assert run.stdout.endswith(
+        "ConnectionInfraError: Plugin data not found for (linux/edge/e8), type: single_rp \n"
+        "<class 'plexor.plugins.generic.GenericDualRPConnection'>\n")
+    assert "DEBUG plexor: Loading external plugin demo from plexor_ext_demo" in run.stderr
+
+
+# Each message the documentation lists, with a call that raises it.
+DOCUMENTED_REFUSALS = [
+    ("OS should be one of these ['generic', 'linux', 'nimbus', 'tern', 'quill'] , but got None",
+     lambda m: m.get_plugin()),
+    ("OS information not provided for platform: edge",
+     lambda m: m.get_plugin(platform="edge")),
+    ("platform should be of type str", lambda m: m.get_plugin(os="linux", platform=7)),
+    ("platform (Edge) has to be in lowercase", lambda m: m.get_plugin(os="linux", platform="Edge")),
+    ("OS and platform are required for Model: e8", lambda m: m.get_plugin(os="linux", model="e8")),
+    ("Model should be of type str", lambda m: m.get_plugin(os="linux", platform="edge", model=8)),
+    (" Model (E8) has to be in lowecase",
+     lambda m: m.get_plugin(os="linux", platform="edge", model="E8")),
+    ("chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got rp",
+     lambda m: m.get_plugin(os="generic", chassis_type="rp")),
+    ("Plugin data not found for (linux/edge/e8), type: single_rp ",
+     lambda m: m.unregister_plugin(os="linux") or m.get_plugin("linux", "edge", "e8")),
+    ("Plugin data not found", lambda m: m.unregister_plugin(os="linux", platform="edge")),
+    ("Plugin data not found for dual_rp",
+     lambda m: m.unregister_plugin(os="linux", chassis_type="dual_rp")),
+]
+
+
+@pytest.mark.parametrize("message, call", DOCUMENTED_REFUSALS)
+def test_documented_messages_are_raised(mgr, message, call):
+    mgr.register_plugin(ConnectionInfraError, os="linux")
+    with pytest.raises(ConnectionInfraError) as info:
+        call(mgr)
+    assert info.value.args == (message,)
+    assert message.split(" [")[0] in API
+
+
+def test_readme_lists_every_documented_message():
+    listed = _readme_block("with one of these messages").splitlines()
+    assert listed == [message for message, _ in DOCUMENTED_REFUSALS]
+
+
+def test_documented_os_notice(mgr, debug_log):
+    mgr.validate_os("beos")
+    (notice,) = debug_log()
+    assert "`%s`" % notice in README and "`%s`" % notice in API
