@@ -1,4 +1,6 @@
 """Selector validation: the four validators and validate_arguments."""
+import ctypes
+
 import pytest
 
 import plexor.plugins
@@ -212,6 +214,31 @@ def test_linux_rule_uses_equality_of_os(mgr, debug_log):
     assert debug_log() == [NOTICE % "linux"]
     with pytest.raises(Boom):          # the result of the comparison is truth-tested
         mgr.validate_arguments(EqGivesRaising(), None, None, "single_rp")
+
+
+@pytest.mark.skipif(not hasattr(ctypes.pythonapi, "PyUnicode_FromUnicode"),
+                    reason="texts are always in canonical form from 3.12")
+def test_texts_made_by_the_legacy_c_api(pm):
+    """A text that old C code made and nothing has read yet is still "linux"."""
+    api = ctypes.pythonapi
+    api.PyUnicode_FromUnicode.restype = ctypes.py_object
+    api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+
+    def legacy(value):
+        text = api.PyUnicode_FromUnicode(None, len(value))
+        ctypes.memmove(api.PyUnicode_AsUnicode(text), ctypes.create_unicode_buffer(value),
+                       len(value) * ctypes.sizeof(ctypes.c_wchar))
+        return text
+
+    class Quiet(pm.PluginManager):
+        def validate_os(self, os):
+            pass
+
+    assert Quiet().validate_arguments(legacy("linux"), None, None, "nope") is None
+    check(lambda: Quiet().validate_arguments("generic", legacy("p"), legacy("M1"), None),
+          MODEL_CASE % "M1")
 
 
 def test_validators_are_fetched_from_self_and_called_by_keyword(pm, mgr, monkeypatch):

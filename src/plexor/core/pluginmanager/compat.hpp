@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <cstdint>
 
 // 3.8: the vectorcall flag and entry points still carry a leading underscore.
@@ -43,9 +44,9 @@ inline PyObject* binding_error_name(PyObject* name, PyObject* qualname) {
 inline PyObject* keyword_suggestion(PyObject* parameter_names, PyObject* keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject* module = PyImport_ImportModule("_suggestions");
-    PyObject* suggestion =
-        module ? PyObject_CallMethod(module, "_generate_suggestions", "OO", parameter_names, keyword)
-               : nullptr;
+    PyObject* suggestion = module ? PyObject_CallMethod(module, "_generate_suggestions", "OO",
+                                                        parameter_names, keyword)
+                                  : nullptr;
     Py_XDECREF(module);
     if (suggestion == Py_None) Py_CLEAR(suggestion);
     PyErr_Clear();
@@ -58,9 +59,11 @@ inline PyObject* keyword_suggestion(PyObject* parameter_names, PyObject* keyword
 }
 
 // 3.12: the dictionary version tag is deprecated; it serves as a change
-// detector only before that. Returns false where it cannot be used.
+// detector only before that. Returns false where it cannot be used. `dict` is
+// a dictionary, never null.
 inline bool dict_version(PyObject* dict, uint64_t& version) {
 #if PY_VERSION_HEX < 0x030C0000
+    assert(dict != nullptr);
     version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
     return true;
 #else

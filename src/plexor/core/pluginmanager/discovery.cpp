@@ -40,11 +40,15 @@ int locate_package_directory(PluginsPackage& package) noexcept {
 // first attempt: that error is the one being handled meanwhile, and the
 // interpreter's record of the handled exception is restored afterwards.
 int locate_package_after(PluginsPackage& package) noexcept {
-    PyObject *type, *value, *traceback;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    PyObject *saved_type, *saved_value, *saved_traceback;
+    PyObject* saved_type = nullptr;
+    PyObject* saved_value = nullptr;
+    PyObject* saved_traceback = nullptr;
     PyErr_GetExcInfo(&saved_type, &saved_value, &saved_traceback);
     PyErr_SetExcInfo(type, value, traceback);
     const int status = locate_package_directory(package);
@@ -67,7 +71,8 @@ Ref module_name_of(PyObject* item) noexcept {
         parts[i] = Ref::steal(PyIter_Next(iterator.get()));
         if (!parts[i]) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)",
+                             i);
             return Ref();
         }
     }
@@ -93,13 +98,14 @@ int is_plugin_module(PyObject* name) noexcept {
 
 int import_plugin_module(PyObject* name) noexcept {
     Ref importlib = global(runtime.names.importlib);
-    return importlib ? discard(call_attr(importlib.get(), runtime.names.import_module, {name})) : -1;
+    return importlib ? discard(call_attr(importlib.get(), runtime.names.import_module, {name}))
+                     : -1;
 }
 
 int walk_plugins(const PluginsPackage& package) noexcept {
     Ref pkgutil = global(runtime.names.pkgutil);
-    Ref walk = pkgutil ? Ref::steal(PyObject_GetAttr(pkgutil.get(), runtime.names.walk_packages))
-                       : Ref();
+    Ref walk =
+        pkgutil ? Ref::steal(PyObject_GetAttr(pkgutil.get(), runtime.names.walk_packages)) : Ref();
     Ref prefix = walk ? Ref::steal(PyNumber_Add(package.name.get(), runtime.names.dot)) : Ref();
     Ref walked = prefix ? call(walk.get(), {package.path.get(), prefix.get()}) : Ref();
     Ref items = walked ? Ref::steal(PyObject_GetIter(walked.get())) : Ref();
@@ -114,11 +120,9 @@ int walk_plugins(const PluginsPackage& package) noexcept {
 
 PyObject* discover_builtin_plugins_body(AttributeCache&, PyObject* const*) noexcept {
     PluginsPackage package;
-    if (locate_package(package) < 0) {
-        if (!PyErr_ExceptionMatches(runtime.builtins.import_error) ||
-            locate_package_after(package) < 0)
-            return nullptr;
-    }
+    if (locate_package(package) < 0 && (!PyErr_ExceptionMatches(runtime.builtins.import_error) ||
+                                        locate_package_after(package) < 0))
+        return nullptr;
     if (walk_plugins(package) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -127,8 +131,8 @@ PyObject* discover_builtin_plugins_body(AttributeCache&, PyObject* const*) noexc
 Ref loading_notice(PyObject* entry_point) noexcept {
     Ref name = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.name));
     Ref name_text = name ? str_of(name.get()) : Ref();
-    Ref module = name_text ? Ref::steal(PyObject_GetAttr(entry_point, runtime.names.module_name))
-                           : Ref();
+    Ref module =
+        name_text ? Ref::steal(PyObject_GetAttr(entry_point, runtime.names.module_name)) : Ref();
     Ref module_text = module ? str_of(module.get()) : Ref();
     if (!module_text) return Ref();
     Ref head = text("Loading external plugin ");

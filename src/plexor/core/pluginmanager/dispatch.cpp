@@ -24,7 +24,7 @@ void build_plan(AttributeCache& plan, PyTypeObject* type) noexcept {
         plan.native[i] = found != nullptr && is_method_descriptor(found)
                              ? native_member(found, runtime.function_type)
                              : nullptr;
-        if (found != nullptr) plan.defined |= 1u << i;
+        if (found != nullptr) plan.defined |= 1U << static_cast<unsigned int>(i);
         if (i == 0) version = compat::type_version(type);
     }
     if (version != 0 && compat::type_version(type) == version) {
@@ -51,7 +51,8 @@ bool SelfLookup::snapshot() noexcept {
         return false;
     cache_.own.fill(nullptr);
     Py_ssize_t position = 0;
-    PyObject *key, *value;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
         // Interned text keys equal an interned name only when identical, and
         // comparing them runs no code.
@@ -67,7 +68,6 @@ bool SelfLookup::snapshot() noexcept {
     cache_.dict_known = true;
     return true;
 }
-
 
 // Attribute access as the interpreter makes it for a method call: a method
 // descriptor found on the class, unless the instance has the name itself, is

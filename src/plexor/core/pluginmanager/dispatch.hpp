@@ -21,6 +21,7 @@ public:
         : self_(self), cache_(cache), dict_slot_(compat::instance_dict_slot(self)) {}
     SelfLookup(const SelfLookup&) = delete;
     SelfLookup& operator=(const SelfLookup&) = delete;
+    ~SelfLookup() = default;
 
     PyObject* self() const noexcept { return self_; }
     PyObject* dict() const noexcept { return dict_slot_ != nullptr ? *dict_slot_ : nullptr; }
@@ -77,7 +78,8 @@ public:
         const int index = static_cast<int>(attr);
         const Member* native = plan ? plan->native[index] : nullptr;
         PyObject* own = nullptr;
-        if (native != nullptr && native == runtime.attr_members[index] && self.known_own(attr, own)) {
+        if (native != nullptr && native == runtime.attr_members[index] &&
+            self.known_own(attr, own)) {
             if (own == nullptr) {
                 native_ = native;
             } else {
@@ -100,7 +102,7 @@ public:
     Ref call(std::initializer_list<PyObject*> args) const noexcept;
 
 private:
-    void resolve(SelfLookup& self, Attr attr) noexcept;
+    void resolve(SelfLookup& lookup, Attr attr) noexcept;
     Ref invoke(std::initializer_list<PyObject*> values, size_t npositional,
                PyObject* kwnames) const noexcept;
 
@@ -111,7 +113,7 @@ private:
 };
 
 // Converts the result of a call that is ignored into 0, or -1 on failure.
-inline int discard(Ref result) noexcept { return result ? 0 : -1; }
+inline int discard(const Ref& result) noexcept { return result ? 0 : -1; }
 
 // None for a body that succeeded, null for one that failed with an error set.
 inline PyObject* none_or_error(int status) noexcept {

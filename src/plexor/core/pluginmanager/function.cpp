@@ -9,7 +9,9 @@
 namespace plexor {
 namespace {
 
-FunctionObject* as_function(PyObject* obj) noexcept { return reinterpret_cast<FunctionObject*>(obj); }
+FunctionObject* as_function(PyObject* obj) noexcept {
+    return reinterpret_cast<FunctionObject*>(obj);
+}
 
 PyObject* error_name(const FunctionObject* fn) noexcept {
     return compat::binding_error_name(fn->name, fn->qualname);
@@ -39,10 +41,10 @@ void raise_missing(const FunctionObject* fn, PyObject* const* bound, int require
 
 void raise_too_many(const FunctionObject* fn, Py_ssize_t given) noexcept {
     const Member& m = *fn->member;
-    Ref signature = m.ndefaults
-                        ? Ref::steal(PyUnicode_FromFormat("from %d to %d", m.nparams - m.ndefaults,
-                                                          m.nparams))
-                        : Ref::steal(PyUnicode_FromFormat("%d", m.nparams));
+    Ref signature =
+        m.ndefaults
+            ? Ref::steal(PyUnicode_FromFormat("from %d to %d", m.nparams - m.ndefaults, m.nparams))
+            : Ref::steal(PyUnicode_FromFormat("%d", m.nparams));
     if (!signature) return;
     const bool plural = m.ndefaults || m.nparams != 1;
     PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
@@ -180,12 +182,11 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     if (!kind || !keywords || !params) return nullptr;
     const int required = m.nparams - m.ndefaults;
     for (int i = 0; i < m.nparams; ++i) {
-        Ref param = i < required
-                        ? call(parameter.get(), {fn->params[i], kind.get()})
-                        : call_keywords(parameter.get(),
-                                        {fn->params[i], kind.get(),
-                                         PyTuple_GET_ITEM(fn->defaults, i - required)},
-                                        keywords.get());
+        Ref param = i < required ? call(parameter.get(), {fn->params[i], kind.get()})
+                                 : call_keywords(parameter.get(),
+                                                 {fn->params[i], kind.get(),
+                                                  PyTuple_GET_ITEM(fn->defaults, i - required)},
+                                                 keywords.get());
         if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
     }
     return call(signature.get(), {params.get()}).release();
@@ -220,6 +221,7 @@ PyType_Spec function_spec = {
     "plexor.core.pluginmanager.function",
     sizeof(FunctionObject),
     0,
+    // NOLINTNEXTLINE(misc-redundant-expression): Py_TPFLAGS_DEFAULT ORs flags that are 0 on 3.8.
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR,
     function_slots,
 };
@@ -230,7 +232,8 @@ Ref defaults_tuple(const Member& m) noexcept {
     if (!tuple) return tuple;
     for (int i = 0; i < m.ndefaults; ++i) {
         const char* literal = m.defaults[i];
-        PyObject* value = literal ? PyUnicode_InternFromString(literal) : (Py_INCREF(Py_None), Py_None);
+        PyObject* value =
+            literal ? PyUnicode_InternFromString(literal) : (Py_INCREF(Py_None), Py_None);
         if (value == nullptr) return Ref();
         PyTuple_SET_ITEM(tuple.get(), i, value);
     }

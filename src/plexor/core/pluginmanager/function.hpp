@@ -20,7 +20,7 @@ struct Member {
     const char* doc;  // nullptr: no docstring
     int nparams;
     std::array<const char*, kMaxParams> params;
-    int ndefaults;  // the last `ndefaults` parameters have defaults
+    int ndefaults;                                 // the last `ndefaults` parameters have defaults
     std::array<const char*, kMaxParams> defaults;  // nullptr stands for None
     Body body;
 };
@@ -33,7 +33,7 @@ struct FunctionObject {
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* defaults;  // tuple, or None
+    PyObject* defaults;                        // tuple, or None
     std::array<PyObject*, kMaxParams> params;  // interned parameter names
     AttributeCache plan;
 };

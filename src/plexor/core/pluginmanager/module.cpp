@@ -22,7 +22,10 @@ constexpr const char* kModuleDoc =
     "    2. Methods for validating and accessing platform implementation\n";
 
 constexpr const char* kClassDoc =
-    "\n        Loads all plugin implementation,\n        provides API's for accessing plugins\n    ";
+    "\n"
+    "        Loads all plugin implementation,\n"
+    "        provides API's for accessing plugins\n"
+    "    ";
 
 // What the load rules keep for the process: the interpreter the module belongs
 // to and the module object once created, until a load fails.
@@ -85,9 +88,7 @@ int check_version() noexcept {
     char shown[5] = {};
     for (int i = 0, dots = 0; i < 4; ++i) {
         const char c = running[i];
-        if (c == '.' && dots++ == 0) {
-            shown[i] = c;
-        } else if (std::isdigit(static_cast<unsigned char>(c))) {
+        if ((c == '.' && dots++ == 0) || std::isdigit(static_cast<unsigned char>(c))) {
             shown[i] = c;
         } else {
             break;
@@ -113,7 +114,9 @@ int enter_module_table(PyObject* module) noexcept {
 void leave_module_table(PyObject* module) noexcept {
     if (!load.entered_table) return;
     load.entered_table = false;
-    PyObject *type, *value, *traceback;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyObject* table = PyImport_GetModuleDict();
     Ref name = text(kModuleName);
@@ -177,7 +180,8 @@ int run_imports(PyObject* globals) noexcept {
 // Class body helpers: `namespace` is the mapping the metaclass prepared.
 class ClassBody {
 public:
-    ClassBody(PyObject* module_name, Ref ns) noexcept : module_name_(module_name), ns_(std::move(ns)) {}
+    ClassBody(PyObject* module_name, Ref ns) noexcept
+        : module_name_(module_name), ns_(std::move(ns)) {}
 
     int set(const char* name, PyObject* value) const noexcept {
         return value ? PyMapping_SetItemString(ns_.get(), name, value) : -1;
@@ -224,7 +228,8 @@ int fill_class_body(const ClassBody& body, PyObject* module_name) noexcept {
     using namespace members;
     Ref qualname = text(kClassName);
     Ref doc = text(kClassDoc);
-    return body.set("__module__", module_name) < 0 || body.set("__qualname__", qualname.get()) < 0 ||
+    return body.set("__module__", module_name) < 0 ||
+                   body.set("__qualname__", qualname.get()) < 0 ||
                    body.set("__doc__", doc.get()) < 0 || body.method(init) < 0 ||
                    body.property(plugins_getter, plugins_setter) < 0 ||
                    body.method(validate_model) < 0 || body.method(validate_platform) < 0 ||
@@ -246,7 +251,7 @@ Ref build_class() noexcept {
     Ref module_name = text(kModuleName);
     Ref bases = Ref::steal(PyTuple_Pack(1, runtime.builtins.object));
     if (!name || !module_name || !bases) return Ref();
-    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(runtime.builtins.object));
+    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(runtime.builtins.object));
     Ref prepare = Ref::steal(PyObject_GetAttrString(metaclass, "__prepare__"));
     Ref ns = prepare ? call(prepare.get(), {name.get(), bases.get()}) : Ref();
     if (!ns) return ns;
@@ -276,7 +281,7 @@ int run_module_body(PyObject* module) noexcept {
 
 void name_members() noexcept {
     using namespace members;
-    runtime.attr_members = {&validate_arguments, &validate_model, &validate_platform,
+    runtime.attr_members = {&validate_arguments, &validate_model,        &validate_platform,
                             &validate_os,        &validate_chassis_type, &print_tree};
 }
 
@@ -316,14 +321,14 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "pluginmanager",
-    kModuleDoc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    "pluginmanager",  // m_name
+    kModuleDoc,       // m_doc
+    0,                // m_size
+    nullptr,          // m_methods
+    module_slots,     // m_slots
+    nullptr,          // m_traverse
+    nullptr,          // m_clear
+    nullptr,          // m_free
 };
 
 }  // namespace

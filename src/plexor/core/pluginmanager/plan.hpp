@@ -30,7 +30,7 @@ enum class Attr {
 };
 inline constexpr int kAttrCount = static_cast<int>(Attr::count);
 
-inline constexpr uint32_t attr_bit(Attr attr) { return 1u << static_cast<int>(attr); }
+constexpr uint32_t attr_bit(Attr attr) { return 1U << static_cast<unsigned int>(attr); }
 
 struct AttributeCache {
     // The class.

@@ -7,6 +7,7 @@
 
 namespace plexor {
 
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): by-value assignment moves too.
 class Ref {
 public:
     Ref() noexcept = default;

@@ -100,7 +100,7 @@ public:
 private:
     int write_ascii_lines(const char* data, size_t length) noexcept {
         while (const void* found = std::memchr(data, '\n', length)) {
-            const size_t line = static_cast<size_t>(static_cast<const char*>(found) - data);
+            const auto line = static_cast<size_t>(static_cast<const char*>(found) - data);
             if (write_ascii(data, line) < 0 || line_break() < 0) return -1;
             data += line + 1;
             length -= line + 1;
@@ -134,6 +134,8 @@ class RecursionGuard {
 public:
     RecursionGuard() noexcept
         : entered_(compat::enter_recursion(" while calling a Python object") == 0) {}
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
         if (entered_) compat::leave_recursion();
     }
@@ -162,7 +164,8 @@ public:
     explicit SortedKeys(PyObject* data) noexcept {
         if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) == 1) {
             Py_ssize_t position = 0;
-            PyObject *key, *value;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
             PyDict_Next(data, &position, &key, &value);
             single_ = Ref::borrow(key);
             return;
@@ -202,7 +205,7 @@ int equal_keys(PyObject* key, PyObject* last_key) noexcept {
 // with the prefix the method puts before it, to `emit(prefix, line)`.
 template <typename Emit>
 int for_each_child_line(PyObject* child_text, PyObject* key, PyObject* last_key,
-                        Emit&& emit) noexcept {
+                        const Emit& emit) noexcept {
     const int last = equal_keys(key, last_key);
     if (last < 0) return -1;
     Ref lines = call_attr(child_text, runtime.names.split, {runtime.names.newline});
@@ -260,7 +263,8 @@ public:
             !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(value), Py_TPFLAGS_HEAPTYPE))
             return str_of(value);
         auto* type = reinterpret_cast<PyHeapTypeObject*>(value);
-        PyObject* module = PyDict_GetItemWithError(type->ht_type.tp_dict, runtime.names.dunder_module);
+        PyObject* module =
+            PyDict_GetItemWithError(type->ht_type.tp_dict, runtime.names.dunder_module);
         // Classes said to be builtins show their __name__ instead.
         if (module == nullptr || !PyUnicode_CheckExact(module) ||
             PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {
@@ -303,7 +307,8 @@ struct Level {
 
 class Renderer {
 public:
-    Renderer(AttributeCache& plan, PyObject* self) noexcept : plan_(plan), self_(self), lookup_(self, plan) {}
+    Renderer(AttributeCache& plan, PyObject* self) noexcept
+        : plan_(plan), self_(self), lookup_(self, plan) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
     // or, for a child, its key: a plain str that the label "__ " + key is made
@@ -373,7 +378,8 @@ private:
         return add_child_text(level, child_output.get(), key, last_key);
     }
 
-    int render_child_inline(Level& level, PyObject* data, PyObject* key, PyObject* last_key) noexcept {
+    int render_child_inline(Level& level, PyObject* data, PyObject* key,
+                            PyObject* last_key) noexcept {
         const bool last = key == last_key || PyUnicode_Compare(key, last_key) == 0;
         const size_t before = buffer_.position();
         if (buffer_.line_break() < 0 || buffer_.write_ascii("  |", 3) < 0 || buffer_.push(last) < 0)
@@ -387,7 +393,8 @@ private:
         return add_child_text(level, odd.get(), key, last_key);
     }
 
-    int add_child_text(Level& level, PyObject* child_output, PyObject* key, PyObject* last_key) noexcept {
+    int add_child_text(Level& level, PyObject* child_output, PyObject* key,
+                       PyObject* last_key) noexcept {
         return for_each_child_line(child_output, key, last_key,
                                    [this, &level](const char* prefix, PyObject* line) {
                                        return add_line(level, prefix, line);
@@ -399,7 +406,8 @@ private:
     // from the first line that is not, by the interpreter's operators.
     int add_line(Level& level, const char* prefix, PyObject* line) noexcept {
         if (!level.text && PyUnicode_CheckExact(line)) {
-            if (buffer_.line_break() < 0 || buffer_.write_ascii(prefix + 1, std::strlen(prefix + 1)) < 0)
+            if (buffer_.line_break() < 0 ||
+                buffer_.write_ascii(prefix + 1, std::strlen(prefix + 1)) < 0)
                 return -1;
             return buffer_.write(line);
         }
@@ -449,9 +457,10 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
         if (!print_tree || child_arguments(data, key.get(), child) < 0) return Ref();
         Ref child_output = child_text(print_tree, plan, self, child);
         if (!child_output) return child_output;
-        const int status = for_each_child_line(
-            child_output.get(), key.get(), last_key.get(),
-            [&result](const char* prefix, PyObject* line) { return add_piece(result, prefix, line); });
+        const int status = for_each_child_line(child_output.get(), key.get(), last_key.get(),
+                                               [&result](const char* prefix, PyObject* line) {
+                                                   return add_piece(result, prefix, line);
+                                               });
         if (status < 0) return Ref();
     }
     return result;
@@ -478,8 +487,8 @@ PyObject* repr_body(AttributeCache& plan, PyObject* const* a) noexcept {
     Ref identity = cls_text ? call(runtime.builtins.id, {self}) : Ref();
     Ref address = identity ? call(runtime.builtins.hex, {identity.get()}) : Ref();
     Ref address_text = address ? str_of(address.get()) : Ref();
-    Ref header = address_text ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text.get(),
-                                                                address_text.get()))
+    Ref header = address_text ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ",
+                                                                cls_text.get(), address_text.get()))
                               : Ref();
     if (!header) return nullptr;
     SelfLookup lookup(self, plan);
@@ -488,7 +497,8 @@ PyObject* repr_body(AttributeCache& plan, PyObject* const* a) noexcept {
     if (!tree) return nullptr;
     if (print_tree.is(members::print_tree))
         return generic_text(plan, self, tree.get(), header.get()).release();
-    return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output).release();
+    return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output)
+        .release();
 }
 
 }  // namespace

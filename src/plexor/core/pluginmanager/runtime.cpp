@@ -22,14 +22,13 @@ PyObject* keyword_tuple(std::initializer_list<PyObject*> names) noexcept {
 int init_names() noexcept {
     if (runtime.names_ready) return 0;
     Names& n = runtime.names;
-#define PLEXOR_INTERN_NAME(id, literal)                         \
-    if ((n.id = PyUnicode_InternFromString(literal)) == nullptr) \
-        return -1;
+#define PLEXOR_INTERN_NAME(id, literal) \
+    if ((n.id = PyUnicode_InternFromString(literal)) == nullptr) return -1;
     PLEXOR_INTERNED_NAMES(PLEXOR_INTERN_NAME)
 #undef PLEXOR_INTERN_NAME
-    runtime.attr_names = {n.validate_arguments, n.validate_model, n.validate_platform,
+    runtime.attr_names = {n.validate_arguments, n.validate_model,        n.validate_platform,
                           n.validate_os,        n.validate_chassis_type, n.print_tree,
-                          n.plugins_attr,       n.supported_os,      n.chassis_type_list};
+                          n.plugins_attr,       n.supported_os,          n.chassis_type_list};
     KeywordSets& k = runtime.keywords;
     k.os_platform_model = keyword_tuple({n.os, n.platform, n.model});
     k.platform_os = keyword_tuple({n.platform, n.os});
@@ -110,7 +109,9 @@ namespace {
 
 // ImportError "cannot import name ...", with the failure that led to it as context.
 Ref cannot_import(PyObject* name) noexcept {
-    PyObject *type, *value, *traceback;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
@@ -118,7 +119,9 @@ Ref cannot_import(PyObject* name) noexcept {
     Py_XDECREF(traceback);
     PyErr_Format(PyExc_ImportError, "cannot import name %U", name);
     if (value != nullptr) {
-        PyObject *new_type, *new_value, *new_traceback;
+        PyObject* new_type = nullptr;
+        PyObject* new_value = nullptr;
+        PyObject* new_traceback = nullptr;
         PyErr_Fetch(&new_type, &new_value, &new_traceback);
         PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
         PyException_SetContext(new_value, value);
@@ -131,7 +134,8 @@ Ref cannot_import(PyObject* name) noexcept {
 
 Ref import_from(PyObject* module, PyObject* name) noexcept {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value ? value : cannot_import(name);
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return value ? value : cannot_import(name);
     PyErr_Clear();
     Ref package = Ref::steal(PyObject_GetAttr(module, runtime.names.dunder_name));
     if (!package || !PyUnicode_Check(package.get())) return cannot_import(name);

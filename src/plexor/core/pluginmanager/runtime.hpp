@@ -11,60 +11,60 @@
 namespace plexor {
 
 // Identifier and text of every name the methods use more than once.
-#define PLEXOR_INTERNED_NAMES(X)                               \
-    X(validate_arguments, "validate_arguments")                \
-    X(validate_model, "validate_model")                        \
-    X(validate_platform, "validate_platform")                  \
-    X(validate_os, "validate_os")                              \
-    X(validate_chassis_type, "validate_chassis_type")          \
-    X(print_tree, "print_tree")                                \
-    X(plugins_attr, "_plugins")                                \
-    X(chassis_type_list, "chassis_type_list")                  \
-    X(supported_os, "supported_os")                            \
-    X(supported_chassis, "supported_chassis")                  \
-    X(keys, "keys")                                            \
-    X(data, "data")                                            \
-    X(cls, "cls")                                              \
-    X(path, "path")                                            \
-    X(islower, "islower")                                      \
-    X(isdigit, "isdigit")                                      \
-    X(endswith, "endswith")                                    \
-    X(split, "split")                                          \
-    X(setter, "setter")                                        \
-    X(debug, "debug")                                          \
-    X(log, "log")                                              \
-    X(ConnectionInfraError, "ConnectionInfraError")            \
-    X(getfile, "getfile")                                      \
-    X(os, "os")                                                \
-    X(pkgutil, "pkgutil")                                      \
-    X(importlib, "importlib")                                  \
-    X(iter_entry_points, "iter_entry_points")                  \
-    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")                    \
-    X(walk_packages, "walk_packages")                          \
-    X(import_module, "import_module")                          \
-    X(dirname, "dirname")                                      \
-    X(load, "load")                                            \
-    X(name, "name")                                            \
-    X(module_name, "module_name")                              \
-    X(dunder_name, "__name__")                                 \
-    X(dunder_module, "__module__")                             \
-    X(dunder_class, "__class__")                               \
-    X(dunder_path, "__path__")                                 \
-    X(dunder_file, "__file__")                                 \
-    X(platform, "platform")                                    \
-    X(model, "model")                                          \
-    X(chassis_type, "chassis_type")                            \
-    X(output, "output")                                        \
-    X(group, "group")                                          \
-    X(single_rp, "single_rp")                                  \
-    X(linux_os, "linux")                                       \
-    X(newline, "\n")                                           \
-    X(empty, "")                                               \
-    X(leaf_separator, " = ")                                   \
-    X(child_prefix, "__ ")                                     \
-    X(dot, ".")                                                \
-    X(plugins_infix, ".plugins.")                              \
-    X(tests_infix, ".tests.")                                  \
+#define PLEXOR_INTERNED_NAMES(X)                      \
+    X(validate_arguments, "validate_arguments")       \
+    X(validate_model, "validate_model")               \
+    X(validate_platform, "validate_platform")         \
+    X(validate_os, "validate_os")                     \
+    X(validate_chassis_type, "validate_chassis_type") \
+    X(print_tree, "print_tree")                       \
+    X(plugins_attr, "_plugins")                       \
+    X(chassis_type_list, "chassis_type_list")         \
+    X(supported_os, "supported_os")                   \
+    X(supported_chassis, "supported_chassis")         \
+    X(keys, "keys")                                   \
+    X(data, "data")                                   \
+    X(cls, "cls")                                     \
+    X(path, "path")                                   \
+    X(islower, "islower")                             \
+    X(isdigit, "isdigit")                             \
+    X(endswith, "endswith")                           \
+    X(split, "split")                                 \
+    X(setter, "setter")                               \
+    X(debug, "debug")                                 \
+    X(log, "log")                                     \
+    X(ConnectionInfraError, "ConnectionInfraError")   \
+    X(getfile, "getfile")                             \
+    X(os, "os")                                       \
+    X(pkgutil, "pkgutil")                             \
+    X(importlib, "importlib")                         \
+    X(iter_entry_points, "iter_entry_points")         \
+    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")           \
+    X(walk_packages, "walk_packages")                 \
+    X(import_module, "import_module")                 \
+    X(dirname, "dirname")                             \
+    X(load, "load")                                   \
+    X(name, "name")                                   \
+    X(module_name, "module_name")                     \
+    X(dunder_name, "__name__")                        \
+    X(dunder_module, "__module__")                    \
+    X(dunder_class, "__class__")                      \
+    X(dunder_path, "__path__")                        \
+    X(dunder_file, "__file__")                        \
+    X(platform, "platform")                           \
+    X(model, "model")                                 \
+    X(chassis_type, "chassis_type")                   \
+    X(output, "output")                               \
+    X(group, "group")                                 \
+    X(single_rp, "single_rp")                         \
+    X(linux_os, "linux")                              \
+    X(newline, "\n")                                  \
+    X(empty, "")                                      \
+    X(leaf_separator, " = ")                          \
+    X(child_prefix, "__ ")                            \
+    X(dot, ".")                                       \
+    X(plugins_infix, ".plugins.")                     \
+    X(tests_infix, ".tests.")                         \
     X(tests_suffix, "tests")
 
 struct Names {
@@ -100,8 +100,8 @@ struct Runtime {
     KeptBuiltins builtins;
     std::array<PyObject*, kAttrCount> attr_names{};        // the Attr names, in their order
     std::array<const Member*, kAttrCount> attr_members{};  // the member each method name is
-    PyObject* module_dict = nullptr;    // namespace of the loaded module
-    PyObject* builtins_dict = nullptr;  // namespace of the builtins module
+    PyObject* module_dict = nullptr;                       // namespace of the loaded module
+    PyObject* builtins_dict = nullptr;                     // namespace of the builtins module
     PyTypeObject* function_type = nullptr;
 };
 

@@ -113,15 +113,15 @@ int log_override(PyObject* existing_cls, const SelectorPath& path, PyObject* cls
         if (!(parts[i] = formatted(values[i]))) return -1;
     Ref texts[5] = {text(" "), text(" already registered for "), text(", "), text(" from "),
                     text(" is overriding this class")};
-    Ref notice = concat({texts[0].get(), parts[0].get(), texts[1].get(), parts[1].get(),
-                         texts[2].get(), parts[2].get(), texts[3].get(), parts[3].get(),
-                         texts[4].get()});
+    Ref notice =
+        concat({texts[0].get(), parts[0].get(), texts[1].get(), parts[1].get(), texts[2].get(),
+                parts[2].get(), texts[3].get(), parts[3].get(), texts[4].get()});
     return notice ? discard(call(debug.get(), {notice.get()})) : -1;
 }
 
 // Stores the record at a node that already exists, replacing an earlier one.
-int store_at_node(PyObject* node, const SelectorPath& path, PyObject* cls,
-                  PyObject* chassis_type, PyObject* class_path) noexcept {
+int store_at_node(PyObject* node, const SelectorPath& path, PyObject* cls, PyObject* chassis_type,
+                  PyObject* class_path) noexcept {
     PyObject* data_key = runtime.names.data;
     bool failed = false;
     Ref data = find(node, data_key, Membership::container, failed);
@@ -187,7 +187,8 @@ int raise_lookup_failure(const SelectorPath& path, PyObject* chassis_type) noexc
     Ref head = text("Plugin data not found for (");
     Ref middle = text("), type: ");
     Ref tail = text(" ");
-    return error.raise(concat({head.get(), joined.get(), middle.get(), type_text.get(), tail.get()}));
+    return error.raise(
+        concat({head.get(), joined.get(), middle.get(), type_text.get(), tail.get()}));
 }
 
 PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_type) noexcept {
@@ -200,8 +201,8 @@ PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_t
         if (next) root = std::move(next);
     }
     Ref data = find(root.get(), runtime.names.data, Membership::container, failed);
-    Ref record = data && !failed ? find(data.get(), chassis_type, Membership::container, failed)
-                                 : Ref();
+    Ref record =
+        data && !failed ? find(data.get(), chassis_type, Membership::container, failed) : Ref();
     if (failed) return nullptr;
     if (!record) {
         raise_lookup_failure(path, chassis_type);

@@ -101,7 +101,8 @@ int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
 int check_platform(PyObject* os, PyObject* platform) noexcept {
     int given = truth(platform);
     if (given <= 0) return given;
-    if (os == Py_None) return refuse_with_value("OS information not provided for platform: ", platform);
+    if (os == Py_None)
+        return refuse_with_value("OS information not provided for platform: ", platform);
     if (!PyUnicode_Check(platform)) return refuse("platform should be of type str");
     const int passes = passes_case_test(platform);
     if (passes != 0) return passes > 0 ? 0 : -1;
@@ -149,9 +150,12 @@ int check_chassis_type(SelfLookup& self, PyObject* chassis_type) noexcept {
 int is_linux(PyObject* os) noexcept {
     PyObject* linux_os = runtime.names.linux_os;
     if (os == linux_os) return 1;
-    if (PyUnicode_CheckExact(os))
+    if (PyUnicode_CheckExact(os)) {
+        // The length is only meaningful once the text is in its canonical form.
+        if (compat::ready_text(os) < 0) return -1;
         return PyUnicode_GET_LENGTH(os) == PyUnicode_GET_LENGTH(linux_os) &&
                PyUnicode_Compare(os, linux_os) == 0;
+    }
     Ref equal = Ref::steal(PyObject_RichCompare(os, linux_os, Py_EQ));
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
@@ -183,9 +187,9 @@ int validate_arguments_body(SelfLookup& self, PyObject* os, PyObject* platform, 
 
     MethodCall model_check(self, Attr::validate_model);
     if (!model_check) return -1;
-    if (model_check.is(members::validate_model) ? check_model(os, platform, model)
-                                                : discard(model_check.call_keywords(
-                                                      {os, platform, model}, kw.os_platform_model)))
+    if (model_check.is(members::validate_model)
+            ? check_model(os, platform, model)
+            : discard(model_check.call_keywords({os, platform, model}, kw.os_platform_model)))
         return -1;
 
     MethodCall platform_check(self, Attr::validate_platform);
@@ -212,23 +216,43 @@ int validate_arguments_body(SelfLookup& self, PyObject* os, PyObject* platform, 
 }
 
 const Member validate_model = {
-    "validate_model", "\n         Validates Model\n        ", 4, {"self", "os", "platform", "model"},
-    0, {}, validate_model_body,
+    "validate_model",
+    "\n         Validates Model\n        ",
+    4,
+    {"self", "os", "platform", "model"},
+    0,
+    {},
+    validate_model_body,
 };
 const Member validate_platform = {
-    "validate_platform", "\n         Validates platform\n        ", 3, {"self", "os", "platform"},
-    0, {}, validate_platform_body,
+    "validate_platform",
+    "\n         Validates platform\n        ",
+    3,
+    {"self", "os", "platform"},
+    0,
+    {},
+    validate_platform_body,
 };
 const Member validate_os = {
     "validate_os", "\n         Validates OS\n        ", 2, {"self", "os"}, 0, {}, validate_os_body,
 };
 const Member validate_chassis_type = {
-    "validate_chassis_type", "\n         Validate chassis\n        ", 2, {"self", "chassis_type"},
-    0, {}, validate_chassis_type_body,
+    "validate_chassis_type",
+    "\n         Validate chassis\n        ",
+    2,
+    {"self", "chassis_type"},
+    0,
+    {},
+    validate_chassis_type_body,
 };
 const Member validate_arguments = {
-    "validate_arguments", " Validates the input arguments provided\n        ", 5,
-    {"self", "os", "platform", "model", "chassis_type"}, 0, {}, validate_arguments_entry,
+    "validate_arguments",
+    " Validates the input arguments provided\n        ",
+    5,
+    {"self", "os", "platform", "model", "chassis_type"},
+    0,
+    {},
+    validate_arguments_entry,
 };
 
 }  // namespace plexor::members
