@@ -1,5 +1,6 @@
 """Selector validation: the four validators and validate_arguments."""
 import ctypes
+import warnings
 
 import pytest
 
@@ -227,7 +228,9 @@ def test_texts_made_by_the_legacy_c_api(pm):
     api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
 
     def legacy(value):
-        text = api.PyUnicode_FromUnicode(None, len(value))
+        with warnings.catch_warnings():  # deprecated from 3.10 on
+            warnings.simplefilter("ignore", DeprecationWarning)
+            text = api.PyUnicode_FromUnicode(None, len(value))
         ctypes.memmove(api.PyUnicode_AsUnicode(text), ctypes.create_unicode_buffer(value),
                        len(value) * ctypes.sizeof(ctypes.c_wchar))
         return text
