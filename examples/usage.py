@@ -1,4 +1,8 @@
 import logging
+import warnings
+
+# Recent setuptools releases warn when the module imports pkg_resources.
+warnings.filterwarnings("ignore", message="pkg_resources is deprecated")
 
 from plexor.core.errors import ConnectionInfraError
 from plexor.core.pluginmanager import PluginManager

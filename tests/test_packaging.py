@@ -8,6 +8,8 @@ import tarfile
 import zipfile
 from pathlib import Path
 
+import pytest
+
 from conftest import ROOT
 
 VERSION = re.search(r'^version = "(.+)"', (ROOT / "pyproject.toml").read_text(), re.M).group(1)
@@ -69,3 +71,35 @@ def test_installed_package_is_complete(pm):
     assert (package / "py.typed").is_file()
     assert (package / "core" / "pluginmanager.pyi").is_file()
     assert metadata.version("plexor-pluginmanager") == VERSION
+
+
+MISUSE = '''\
+from plexor.core.pluginmanager import PluginManager
+manager = PluginManager()
+manager.plugins = {}
+manager.get_plugin(os="linux", flavor="x")
+manager.register_plugin(PluginManager, os="linux", chassis_type=None)
+text: int = manager.print_tree(manager.plugins)
+reveal_type(manager.get_plugin(os="linux"))
+reveal_type(PluginManager.discover_builtin_plugins)
+'''
+
+
+def test_stubs_type_check_callers(tmp_path):
+    """The installed stubs give callers the types of the real signatures."""
+    pytest.importorskip("mypy", reason="mypy is installed by ./dev wheel-test")
+    source = tmp_path / "misuse.py"
+    source.write_text(MISUSE)
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                          "--no-error-summary", str(source)], stdout=subprocess.PIPE,
+                         universal_newlines=True, cwd=str(tmp_path))
+    pattern = re.compile(r"misuse.py:(\d+): (?:error: .*\[([a-z-]+)\]|note: Revealed type is (.*))$")
+    found = [m.groups() for m in map(pattern.match, run.stdout.splitlines()) if m]
+    assert [(int(n), code or revealed) for n, code, revealed in found] == [
+        (3, "misc"),                    # plugins is read-only
+        (4, "call-arg"),                # no parameter "flavor"
+        (5, "arg-type"),                # chassis_type is a str
+        (6, "assignment"),              # print_tree returns a str
+        (7, '"builtins.type"'),
+        (8, '"def ()"'),
+    ]

@@ -3,7 +3,7 @@ import importlib as importlib
 import os as os
 import pkgutil as pkgutil
 from inspect import getfile as getfile
-from typing import Any, Dict, Iterator, List, NoReturn, Optional
+from typing import Any, Dict, Iterator, List, Optional
 
 from plexor import log as log
 from plexor.plugins import supported_chassis as supported_chassis
@@ -26,10 +26,9 @@ class PluginManager:
     chassis_type_list: List[str]
     supported_os: List[str]
     def __init__(self) -> None: ...
+    # Read-only: assigning raises Exception(" Protected Member, cannot modify Plugins").
     @property
     def plugins(self) -> _PluginTree: ...
-    @plugins.setter
-    def plugins(self, value: object) -> NoReturn: ...
     # The validators check arbitrary values; each returns None or raises
     # ConnectionInfraError.
     def validate_model(self, os: object, platform: object, model: object) -> None: ...
