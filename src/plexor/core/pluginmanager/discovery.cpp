@@ -40,17 +40,12 @@ int locate_package_directory(PluginsPackage& package) noexcept {
 // first attempt: that error is the one being handled meanwhile, and the
 // interpreter's record of the handled exception is restored afterwards.
 int locate_package_after(PluginsPackage& package) noexcept {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    const RaisedError caught = take_raised_error();
     PyObject* saved_type = nullptr;
     PyObject* saved_value = nullptr;
     PyObject* saved_traceback = nullptr;
     PyErr_GetExcInfo(&saved_type, &saved_value, &saved_traceback);
-    PyErr_SetExcInfo(type, value, traceback);
+    PyErr_SetExcInfo(caught.type, caught.value, caught.traceback);
     const int status = locate_package_directory(package);
     PyErr_SetExcInfo(saved_type, saved_value, saved_traceback);
     return status;

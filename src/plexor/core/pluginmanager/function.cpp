@@ -53,12 +53,8 @@ void raise_too_many(const FunctionObject* fn, Py_ssize_t given) noexcept {
 }
 
 void raise_unexpected(const FunctionObject* fn, PyObject* keyword) noexcept {
-    Ref names = Ref::steal(PyList_New(fn->member->nparams));
+    Ref names = list_of(fn->params.data(), fn->member->nparams);
     if (!names) return;
-    for (int i = 0; i < fn->member->nparams; ++i) {
-        Py_INCREF(fn->params[i]);
-        PyList_SET_ITEM(names.get(), i, fn->params[i]);
-    }
     Ref suggestion = Ref::steal(compat::keyword_suggestion(names.get(), keyword));
     if (suggestion) {
         PyErr_Format(PyExc_TypeError,
@@ -177,16 +173,16 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
     if (!parameter || !signature) return nullptr;
     Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    Ref no_default = Ref::steal(PyObject_GetAttrString(parameter.get(), "empty"));
     Ref keywords = Ref::steal(Py_BuildValue("(sss)", "name", "kind", "default"));
     Ref params = Ref::steal(PyList_New(0));
-    if (!kind || !keywords || !params) return nullptr;
+    if (!kind || !no_default || !keywords || !params) return nullptr;
     const int required = m.nparams - m.ndefaults;
     for (int i = 0; i < m.nparams; ++i) {
-        Ref param = i < required ? call(parameter.get(), {fn->params[i], kind.get()})
-                                 : call_keywords(parameter.get(),
-                                                 {fn->params[i], kind.get(),
-                                                  PyTuple_GET_ITEM(fn->defaults, i - required)},
-                                                 keywords.get());
+        PyObject* default_value =
+            i < required ? no_default.get() : PyTuple_GET_ITEM(fn->defaults, i - required);
+        Ref param = call_keywords(parameter.get(), {fn->params[i], kind.get(), default_value},
+                                  keywords.get());
         if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
     }
     return call(signature.get(), {params.get()}).release();

@@ -380,7 +380,9 @@ private:
 
     int render_child_inline(Level& level, PyObject* data, PyObject* key,
                             PyObject* last_key) noexcept {
-        const bool last = key == last_key || PyUnicode_Compare(key, last_key) == 0;
+        const int order = key == last_key ? 0 : PyUnicode_Compare(key, last_key);
+        if (order == -1 && PyErr_Occurred()) return -1;
+        const bool last = order == 0;
         const size_t before = buffer_.position();
         if (buffer_.line_break() < 0 || buffer_.write_ascii("  |", 3) < 0 || buffer_.push(last) < 0)
             return -1;

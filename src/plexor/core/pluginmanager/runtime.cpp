@@ -4,20 +4,34 @@ namespace plexor {
 
 Runtime runtime;
 
-namespace {
+Ref list_of(PyObject* const* items, Py_ssize_t count) noexcept {
+    Ref list = Ref::steal(PyList_New(count));
+    for (Py_ssize_t i = 0; list && i < count; ++i) {
+        Py_INCREF(items[i]);
+        PyList_SET_ITEM(list.get(), i, items[i]);
+    }
+    return list;
+}
 
-PyObject* keyword_tuple(std::initializer_list<PyObject*> names) noexcept {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (tuple == nullptr) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* name : names) {
-        Py_INCREF(name);
-        PyTuple_SET_ITEM(tuple, i++, name);
+Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
+    const auto count = static_cast<Py_ssize_t>(items.size());
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    for (Py_ssize_t i = 0; tuple && i < count; ++i) {
+        PyObject* item = items.begin()[i];
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(tuple.get(), i, item);
     }
     return tuple;
 }
 
-}  // namespace
+RaisedError take_raised_error() noexcept {
+    RaisedError error;
+    PyErr_Fetch(&error.type, &error.value, &error.traceback);
+    PyErr_NormalizeException(&error.type, &error.value, &error.traceback);
+    if (error.value != nullptr && error.traceback != nullptr)
+        PyException_SetTraceback(error.value, error.traceback);
+    return error;
+}
 
 int init_names() noexcept {
     if (runtime.names_ready) return 0;
@@ -30,12 +44,12 @@ int init_names() noexcept {
                           n.validate_os,        n.validate_chassis_type, n.print_tree,
                           n.plugins_attr,       n.supported_os,          n.chassis_type_list};
     KeywordSets& k = runtime.keywords;
-    k.os_platform_model = keyword_tuple({n.os, n.platform, n.model});
-    k.platform_os = keyword_tuple({n.platform, n.os});
-    k.os = keyword_tuple({n.os});
-    k.chassis_type = keyword_tuple({n.chassis_type});
-    k.data_output = keyword_tuple({n.data, n.output});
-    k.group = keyword_tuple({n.group});
+    k.os_platform_model = tuple_of({n.os, n.platform, n.model}).release();
+    k.platform_os = tuple_of({n.platform, n.os}).release();
+    k.os = tuple_of({n.os}).release();
+    k.chassis_type = tuple_of({n.chassis_type}).release();
+    k.data_output = tuple_of({n.data, n.output}).release();
+    k.group = tuple_of({n.group}).release();
     if (!k.os_platform_model || !k.platform_os || !k.os || !k.chassis_type || !k.data_output ||
         !k.group)
         return -1;
@@ -94,13 +108,8 @@ Ref import_for_from(const char* module, int level,
                     std::initializer_list<PyObject*> names) noexcept {
     Ref name = text(module);
     Ref locals = Ref::steal(PyDict_New());
-    Ref fromlist = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    Ref fromlist = list_of(names.begin(), static_cast<Py_ssize_t>(names.size()));
     if (!name || !locals || !fromlist) return Ref();
-    Py_ssize_t i = 0;
-    for (PyObject* wanted : names) {
-        Py_INCREF(wanted);
-        PyList_SET_ITEM(fromlist.get(), i++, wanted);
-    }
     return Ref::steal(PyImport_ImportModuleLevelObject(name.get(), runtime.module_dict,
                                                        locals.get(), fromlist.get(), level));
 }
@@ -109,23 +118,14 @@ namespace {
 
 // ImportError "cannot import name ...", with the failure that led to it as context.
 Ref cannot_import(PyObject* name) noexcept {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    const RaisedError cause = take_raised_error();
+    Py_XDECREF(cause.type);
+    Py_XDECREF(cause.traceback);
     PyErr_Format(PyExc_ImportError, "cannot import name %U", name);
-    if (value != nullptr) {
-        PyObject* new_type = nullptr;
-        PyObject* new_value = nullptr;
-        PyObject* new_traceback = nullptr;
-        PyErr_Fetch(&new_type, &new_value, &new_traceback);
-        PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-        PyException_SetContext(new_value, value);
-        PyErr_Restore(new_type, new_value, new_traceback);
+    if (cause.value != nullptr) {
+        const RaisedError import_error = take_raised_error();
+        PyException_SetContext(import_error.value, cause.value);
+        PyErr_Restore(import_error.type, import_error.value, import_error.traceback);
     }
     return Ref();
 }
@@ -169,14 +169,8 @@ int refuse_formatted(const char* pattern, PyObject* value) noexcept {
 Ref concat(std::initializer_list<PyObject*> parts) noexcept {
     for (PyObject* part : parts)
         if (part == nullptr) return Ref();
-    Ref joined = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
-    if (!joined) return joined;
-    Py_ssize_t i = 0;
-    for (PyObject* part : parts) {
-        Py_INCREF(part);
-        PyTuple_SET_ITEM(joined.get(), i++, part);
-    }
-    return Ref::steal(PyUnicode_Join(runtime.names.empty, joined.get()));
+    Ref joined = tuple_of(parts);
+    return joined ? Ref::steal(PyUnicode_Join(runtime.names.empty, joined.get())) : Ref();
 }
 
 }  // namespace plexor

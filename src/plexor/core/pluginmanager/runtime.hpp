@@ -181,6 +181,22 @@ inline Ref subscript(PyObject* container, PyObject* key) noexcept {
 // str() of `obj`.
 inline Ref str_of(PyObject* obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
 
+// A new list of `count` objects.
+Ref list_of(PyObject* const* items, Py_ssize_t count) noexcept;
+
+// A new tuple of the given objects.
+Ref tuple_of(std::initializer_list<PyObject*> items) noexcept;
+
+// The exception being raised, taken out of the error indicator, normalized and
+// with its traceback attached. The references are the caller's; all are null
+// when no exception was set.
+struct RaisedError {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+};
+RaisedError take_raised_error() noexcept;
+
 // Concatenation of texts; a null part is a step that failed with an error set.
 Ref concat(std::initializer_list<PyObject*> parts) noexcept;
 

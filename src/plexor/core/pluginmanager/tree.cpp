@@ -21,14 +21,7 @@ struct SelectorPath {
     PyObject* const* begin() const noexcept { return items.data(); }
     PyObject* const* end() const noexcept { return items.data() + size; }
 
-    Ref as_list() const noexcept {
-        Ref list = Ref::steal(PyList_New(size));
-        for (int i = 0; list && i < size; ++i) {
-            Py_INCREF(items[i]);
-            PyList_SET_ITEM(list.get(), i, items[i]);
-        }
-        return list;
-    }
+    Ref as_list() const noexcept { return list_of(items.data(), size); }
 };
 
 int validate(SelfLookup& self, PyObject* os, PyObject* platform, PyObject* model,
