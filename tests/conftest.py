@@ -22,6 +22,23 @@ def load_pure_python():
     return module
 
 
+def frozen(node):
+    """Order-sensitive snapshot of a tree (classes compare by identity)."""
+    if isinstance(node, dict):
+        return tuple((k, frozen(v)) for k, v in node.items())
+    return node
+
+
+def refused(call, message):
+    """call() raises exactly ConnectionInfraError(message)."""
+    from plexor.core.errors import ConnectionInfraError
+
+    with pytest.raises(ConnectionInfraError) as info:
+        call()
+    assert type(info.value) is ConnectionInfraError
+    assert info.value.args == (message,)
+
+
 @pytest.fixture(scope="session")
 def pure():
     return load_pure_python()

@@ -61,6 +61,7 @@ def test_documented_messages_are_raised(mgr, message, call):
         call(mgr)
     assert info.value.args == (message,)
     assert message.split(" [")[0] in API
+    assert message.startswith("OS should") or "`%s`" % message in API
 
 
 def test_readme_lists_every_documented_message():

@@ -87,7 +87,7 @@ reveal_type(PluginManager.discover_builtin_plugins)
 
 def test_stubs_type_check_callers(tmp_path):
     """The installed stubs give callers the types of the real signatures."""
-    pytest.importorskip("mypy", reason="mypy is installed by ./dev wheel-test")
+    pytest.importorskip("mypy", reason="mypy is installed by ./dev setup")
     source = tmp_path / "misuse.py"
     source.write_text(MISUSE)
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",

@@ -64,8 +64,7 @@ def _exercise(mgr):
     def attempt(fn, *args, **kwargs):
         try:
             fn(*args, **kwargs)
-        except (ConnectionInfraError, TypeError, RuntimeError, KeyError, IndexError,
-                AttributeError, ValueError, Exception):
+        except Exception:
             pass
 
     mgr.register_plugin(Conn, os="generic")
@@ -216,6 +215,9 @@ def test_hostile_host_lists():
     mgr.supported_os = ["generic"]
     mgr.chassis_type_list = Hostile({"eq"})
     with pytest.raises(TypeError):
+        mgr.get_plugin(os="generic")
+    mgr.chassis_type_list = [Hostile({"eq"})]
+    with pytest.raises(RuntimeError, match="eq"):
         mgr.get_plugin(os="generic")
 
 

@@ -3,6 +3,7 @@ import inspect
 
 import pytest
 
+from conftest import frozen, refused
 from plexor.core.errors import ConnectionInfraError
 
 
@@ -30,20 +31,6 @@ def chain(keys, leaf):
     for key in reversed(keys):
         leaf = {key: leaf}
     return leaf
-
-
-def frozen(node):
-    """Order-sensitive snapshot of a tree (classes compare by identity)."""
-    if isinstance(node, dict):
-        return tuple((k, frozen(v)) for k, v in node.items())
-    return node
-
-
-def refused(call, message):
-    with pytest.raises(ConnectionInfraError) as info:
-        call()
-    assert type(info.value) is ConnectionInfraError
-    assert info.value.args == (message,)
 
 
 def not_found(path, chassis="single_rp"):

@@ -5,6 +5,8 @@ import logging
 from hypothesis import given, settings, strategies as st
 
 import plexor.core.pluginmanager as pm
+import plexor.plugins
+from conftest import frozen
 from plexor.core.errors import ConnectionInfraError
 
 
@@ -17,8 +19,8 @@ class B:
 
 
 FILE = inspect.getfile(A)
-OS = ["generic", "linux", "nimbus", "tern", "quill"]
-CHASSIS = ["single_rp", "dual_rp", "stack"]
+OS = list(plexor.plugins.supported_os)
+CHASSIS = list(plexor.plugins.supported_chassis)
 
 
 class Err(Exception):
@@ -118,12 +120,6 @@ class Model:
         else:
             del node["data"][chassis]
         return None
-
-
-def frozen(node):
-    if isinstance(node, dict):
-        return tuple((k, frozen(v)) for k, v in node.items())
-    return node
 
 
 def outcome(call, *args):
