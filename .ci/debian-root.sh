@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# A Debian unstable root with CPython 3.14, 3.15 and the 3.14 debug build, and
+# a way to run a command in it with this checkout mounted at /src.
+#   .ci/debian-root.sh make          create the root (reused when present)
+#   .ci/debian-root.sh run CMD...    run CMD in the root, in /src
+# Env: PLEXOR_DEBIAN_ROOT (default ~/.cache/plexor/debian-sid). Needs root.
+set -euo pipefail
+SRC="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+DIR="${PLEXOR_DEBIAN_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/plexor/debian-sid}"
+PACKAGES=python3.14-dev,python3.15-dev,python3.14-venv,python3.15-venv,python3.14-dbg,libpython3.14-dbg,g++
+
+say() { echo "[debian-root] $*" >&2; }
+
+make_root() {
+  if [[ -f "$DIR/.plexor-ready" ]]; then return; fi
+  command -v debootstrap >/dev/null || {
+    say "installing debootstrap"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+  }
+  say "creating $DIR (about 70 s)"
+  rm -rf "$DIR"
+  mkdir -p "$DIR"
+  debootstrap --variant=minbase --include="$PACKAGES" sid "$DIR" >"$DIR.log" 2>&1 ||
+    { tail -20 "$DIR.log" >&2; exit 1; }
+  touch "$DIR/.plexor-ready"
+}
+
+# Files the root needs from the host on every run (they may change).
+sync_host_files() {
+  mkdir -p "$DIR/etc/ssl/certs"
+  cp /etc/ssl/certs/ca-certificates.crt "$DIR/etc/ssl/certs/ca-certificates.crt"
+  cp -L /etc/resolv.conf "$DIR/etc/resolv.conf"
+  [[ -d /etc/xdg/pip ]] && { mkdir -p "$DIR/etc/xdg"; cp -r /etc/xdg/pip "$DIR/etc/xdg/"; }
+  return 0
+}
+
+run_in_root() {
+  make_root
+  sync_host_files
+  local mnt="$DIR/src"
+  mkdir -p "$mnt"
+  mountpoint -q "$DIR/proc" || mount -t proc proc "$DIR/proc"
+  mountpoint -q "$mnt" && umount "$mnt"
+  mount --bind "$SRC" "$mnt"
+  local rc=0
+  chroot "$DIR" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin \
+    LANG=C.UTF-8 PLEXOR_STRICT="${PLEXOR_STRICT:-0}" ${PLEXOR_PYTHON:+PLEXOR_PYTHON="$PLEXOR_PYTHON"} \
+    bash -c 'cd /src && "$@"' bash "$@" || rc=$?
+  umount "$mnt" || true
+  umount "$DIR/proc" || true
+  return $rc
+}
+
+case "${1:-}" in
+  make) make_root ;;
+  run)  shift; run_in_root "$@" ;;
+  *)    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+esac
