@@ -59,7 +59,7 @@ class Environment:
             self.pip("install", setuptools)
 
     def pip(self, *args):
-        return run([self.python, "-m", "pip", "--disable-pip-version-check", "-q"] + list(args))
+        return run([self.python, "-m", "pip", "--disable-pip-version-check"] + list(args))
 
     def packages(self):
         listed = self.pip("list", "--format=json").stdout
@@ -124,7 +124,7 @@ def test_import_is_silent(installed):
         import plexor.core.pluginmanager
         print("pkg_resources" in sys.modules, "importlib.metadata" in sys.modules)
     """)
-    assert (proc.returncode, proc.stderr) == (0, "")
+    assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
     has_pkg_resources, has_metadata = proc.stdout.split()
     assert has_pkg_resources == str(env.has_pkg_resources)
     if not env.has_pkg_resources:
@@ -168,7 +168,7 @@ DISCOVER = """
 def test_external_discovery_loads_the_installed_plugin(installed):
     env, _ = installed
     proc = env.python_code(DISCOVER)
-    assert (proc.returncode, proc.stderr) == (0, "")
+    assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
     result = json.loads(proc.stdout)
     assert result.pop("entry_points") == [["demo", "plexor_ext_demo"]]
     assert result.pop("records") == [["plexor", "DEBUG", NOTICE]]
@@ -191,5 +191,5 @@ def test_builtin_discovery_then_external(installed):
               plugin_manager.get_plugin(os="tern", platform="t1").__module__,
               sorted(m for m in sys.modules if m.endswith(".test_connection")))
     """)
-    assert (proc.returncode, proc.stderr) == (0, "")
+    assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
     assert proc.stdout.split() == ["plexor.plugins.generic", "plexor_ext_demo", "[]"]
