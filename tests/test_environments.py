@@ -11,6 +11,7 @@ These tests build environments from the package index, so they run on request:
 """
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -77,10 +78,14 @@ class Environment:
 
 @pytest.fixture(scope="session")
 def demo_wheel(tmp_path_factory):
-    """The example plugin distribution as a wheel, built once."""
+    """The example plugin distribution as a wheel, built once (from a copy: no build/
+    directory in the work tree)."""
     out = tmp_path_factory.mktemp("demo-wheel")
+    source = out / "source"
+    shutil.copytree(str(EXT_DEMO_DIR), str(source),
+                    ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__"))
     run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
-         "-w", str(out), str(EXT_DEMO_DIR)])
+         "-w", str(out), str(source)])
     (wheel,) = out.glob("plexor_ext_demo-*.whl")
     return str(wheel)
 
