@@ -40,14 +40,11 @@ int locate_package_directory(PluginsPackage& package) noexcept {
 // first attempt: that error is the one being handled meanwhile, and the
 // interpreter's record of the handled exception is restored afterwards.
 int locate_package_after(PluginsPackage& package) noexcept {
-    const RaisedError caught = take_raised_error();
-    PyObject* saved_type = nullptr;
-    PyObject* saved_value = nullptr;
-    PyObject* saved_traceback = nullptr;
-    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_traceback);
-    PyErr_SetExcInfo(caught.type, caught.value, caught.traceback);
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    Ref saved = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(caught.get());
     const int status = locate_package_directory(package);
-    PyErr_SetExcInfo(saved_type, saved_value, saved_traceback);
+    PyErr_SetHandledException(saved.get());
     return status;
 }
 

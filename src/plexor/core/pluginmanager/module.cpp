@@ -114,25 +114,20 @@ int enter_module_table(PyObject* module) noexcept {
 void leave_module_table(PyObject* module) noexcept {
     if (!load.entered_table) return;
     load.entered_table = false;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* error = PyErr_GetRaisedException();
     PyObject* table = PyImport_GetModuleDict();
     Ref name = text(kModuleName);
     Ref entry = name ? Ref::steal(PyObject_GetItem(table, name.get())) : Ref();
     if (entry.get() == module) PyObject_DelItem(table, name.get());
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    PyErr_SetRaisedException(error);
 }
 
 int keep_builtin(const char* name, PyObject*& slot) noexcept {
-    PyObject* value = PyDict_GetItemString(runtime.builtins_dict, name);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return -1;
-    }
-    Py_INCREF(value);
+    Ref key = text(name);
+    PyObject* value = nullptr;
+    const int found = key ? PyDict_GetItemRef(runtime.builtins_dict, key.get(), &value) : -1;
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    if (found <= 0) return -1;
     Py_XSETREF(slot, value);
     return 0;
 }
@@ -260,6 +255,31 @@ Ref build_class() noexcept {
     return call(metaclass, {name.get(), bases.get(), body.ns()});
 }
 
+#ifdef PLEXOR_DISPATCH_STATS
+// dispatch_stats() -> (generic attribute lookups, generic method lookups,
+// levels rendered apart): how often the methods left their direct path.
+PyObject* dispatch_stats(PyObject*, PyObject*) noexcept {
+    const DispatchStats& stats = runtime.stats;
+    return Py_BuildValue("(nnn)", stats.attribute_lookups, stats.method_lookups,
+                         stats.levels_rendered_apart);
+}
+
+PyMethodDef dispatch_stats_def = {"dispatch_stats", dispatch_stats, METH_NOARGS, nullptr};
+
+// Offered by a module of its own, plexor.core._pluginmanager_stats, so that
+// the namespace of this one stays as it is.
+int add_dispatch_stats() noexcept {
+    Ref stats = Ref::steal(PyModule_New("plexor.core._pluginmanager_stats"));
+    Ref function = stats ? Ref::steal(PyCFunction_New(&dispatch_stats_def, nullptr)) : Ref();
+    if (!function || PyModule_AddObjectRef(stats.get(), "dispatch_stats", function.get()) < 0)
+        return -1;
+    return PyDict_SetItemString(PyImport_GetModuleDict(), "plexor.core._pluginmanager_stats",
+                                stats.get());
+}
+#else
+int add_dispatch_stats() noexcept { return 0; }
+#endif
+
 int run_module_body(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
@@ -276,7 +296,8 @@ int run_module_body(PyObject* module) noexcept {
     Ref cls = build_class();
     if (!cls || PyDict_SetItemString(globals, kClassName, cls.get()) < 0) return -1;
     Ref test = Ref::steal(PyDict_New());
-    return test ? PyDict_SetItemString(globals, "__test__", test.get()) : -1;
+    if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) return -1;
+    return add_dispatch_stats();
 }
 
 void name_members() noexcept {
@@ -294,6 +315,7 @@ int exec_module(PyObject* module) noexcept {
         return -1;
     }
     name_members();
+    compat::PyDict_AddWatcher();
     if (init_names() < 0 || (runtime.function_type == nullptr &&
                              (runtime.function_type = make_function_type()) == nullptr))
         return -1;
@@ -334,7 +356,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace plexor
 
-// 3.8's PyMODINIT_FUNC carries no visibility of its own.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_pluginmanager() {
+PLEXOR_MODINIT_FUNC PyInit_pluginmanager() {
     return PyModuleDef_Init(&plexor::module_def);
 }
