@@ -18,7 +18,10 @@ def heading(text):
 heading("Discover built-in plugins (walks plexor.plugins)")
 PluginManager.discover_builtin_plugins()
 print("imported:", ", ".join(sorted(m for m in sys.modules if m.startswith("plexor.plugins."))))
-print("test modules imported:", [m for m in sys.modules if m.endswith(".test_connection")])
+plugin_modules = sorted(m for m in sys.modules if m.startswith("plexor.plugins."))
+print("tests packages walked (their __init__ ran):",
+      ", ".join(m for m in plugin_modules if m.endswith(".tests")))
+print("test modules imported:", [m for m in plugin_modules if ".tests." in m] or "none")
 
 heading("Discover external plugins (entry-point group plexor.plugins)")
 PluginManager.discover_external_plugins()
