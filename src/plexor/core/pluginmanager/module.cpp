@@ -143,7 +143,7 @@ int keep_builtins() noexcept {
 }
 
 int import_plain(PyObject* globals, PyObject* name) noexcept {
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, Py_None, 0));
+    Ref module = import_module(name, globals, Py_None, 0);
     return module ? PyDict_SetItem(globals, name, module.get()) : -1;
 }
 
@@ -158,6 +158,28 @@ int import_names(PyObject* globals, const char* module, int level,
     return 0;
 }
 
+// True when the error being raised is the ModuleNotFoundError of `name`.
+bool module_not_found(PyObject* name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
+    PyObject* error = PyErr_GetRaisedException();
+    Ref missing = Ref::steal(PyObject_GetAttrString(error, "name"));
+    const int same = missing ? PyObject_RichCompareBool(missing.get(), name, Py_EQ) : -1;
+    PyErr_SetRaisedException(error);
+    return same > 0;
+}
+
+// from pkg_resources import iter_entry_points; where pkg_resources does not
+// exist, the module's own enumerator built on importlib.metadata instead.
+int import_entry_point_enumerator(PyObject* globals) noexcept {
+    const Names& n = runtime.names;
+    if (import_names(globals, "pkg_resources", 0, {n.iter_entry_points}) == 0) return 0;
+    if (!module_not_found(n.pkg_resources)) return -1;
+    PyErr_Clear();
+    Ref module_name = text(kModuleName);
+    Ref own = module_name ? members::make_entry_point_enumerator(module_name.get()) : Ref();
+    return own ? PyDict_SetItem(globals, n.iter_entry_points, own.get()) : -1;
+}
+
 int run_imports(PyObject* globals) noexcept {
     const Names& n = runtime.names;
     return import_plain(globals, n.os) < 0 || import_plain(globals, n.pkgutil) < 0 ||
@@ -167,7 +189,7 @@ int run_imports(PyObject* globals) noexcept {
                                 {n.supported_chassis, n.supported_os}) < 0 ||
                    import_names(globals, "inspect", 0, {n.getfile}) < 0 ||
                    import_names(globals, "errors", 1, {n.ConnectionInfraError}) < 0 ||
-                   import_names(globals, "pkg_resources", 0, {n.iter_entry_points}) < 0
+                   import_entry_point_enumerator(globals) < 0
                ? -1
                : 0;
 }

@@ -92,14 +92,26 @@ int InfraError::raise(const Ref& message) const noexcept {
     return -1;
 }
 
+Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int level) noexcept {
+    // As an import statement does: builtins.__import__ as it is now, so that
+    // hooks wrapping it see this module's imports too.
+    PyObject* import = nullptr;
+    const int found = PyDict_GetItemRef(runtime.builtins_dict, runtime.names.dunder_import, &import);
+    Ref function = Ref::steal(import);
+    if (found == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    Ref level_number = function ? Ref::steal(PyLong_FromLong(level)) : Ref();
+    if (!level_number) return Ref();
+    return call(function.get(),
+                {name, runtime.module_dict, locals, fromlist, level_number.get()});
+}
+
 Ref import_for_from(const char* module, int level,
                     std::initializer_list<PyObject*> names) noexcept {
     Ref name = text(module);
     Ref locals = Ref::steal(PyDict_New());
     Ref fromlist = list_of(names.begin(), static_cast<Py_ssize_t>(names.size()));
     if (!name || !locals || !fromlist) return Ref();
-    return Ref::steal(PyImport_ImportModuleLevelObject(name.get(), runtime.module_dict,
-                                                       locals.get(), fromlist.get(), level));
+    return import_module(name.get(), locals.get(), fromlist.get(), level);
 }
 
 namespace {
