@@ -176,7 +176,8 @@ int import_entry_point_enumerator(PyObject* globals) noexcept {
     if (!module_not_found(n.pkg_resources)) return -1;
     PyErr_Clear();
     Ref module_name = text(kModuleName);
-    Ref own = module_name ? members::make_entry_point_enumerator(module_name.get()) : Ref();
+    Ref own =
+        module_name ? make_function(members::iter_entry_points, nullptr, module_name.get()) : Ref();
     return own ? PyDict_SetItem(globals, n.iter_entry_points, own.get()) : -1;
 }
 
@@ -378,6 +379,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace plexor
 
-PLEXOR_MODINIT_FUNC PyInit_pluginmanager() {
-    return PyModuleDef_Init(&plexor::module_def);
-}
+PLEXOR_MODINIT_FUNC PyInit_pluginmanager() { return PyModuleDef_Init(&plexor::module_def); }

@@ -42,7 +42,7 @@ struct AttributeCache {
     // The instance dictionary. `own` borrows from `dict`, which is safe only
     // while its change number is `dict_changes`: any change of the dictionary,
     // freeing it included, renews that number first.
-    PyObject* dict = nullptr;  // compared with self's dictionary before any other use
+    PyObject* dict = nullptr;   // compared with self's dictionary before any other use
     uint64_t dict_changes = 0;  // 0: nothing known
     std::array<PyObject*, kAttrCount> own{};  // its values for the names, borrowed
 };
