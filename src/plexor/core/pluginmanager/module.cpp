@@ -324,9 +324,11 @@ int run_module_body(PyObject* module) noexcept {
 }
 
 void name_members() noexcept {
-    using namespace members;
-    runtime.attr_members = {&validate_arguments, &validate_model,        &validate_platform,
-                            &validate_os,        &validate_chassis_type, &print_tree};
+    runtime.attr_members = {
+#define PLEXOR_ATTR_MEMBER(id, name, member) member,
+        PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_MEMBER)
+#undef PLEXOR_ATTR_MEMBER
+    };
 }
 
 int exec_module(PyObject* module) noexcept {

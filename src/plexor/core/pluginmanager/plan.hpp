@@ -15,18 +15,25 @@ namespace plexor {
 
 struct Member;
 
-// The attributes the methods read from `self`.
+// The attributes the methods read from `self`, one row each: the enumerator,
+// the interned name it is looked up by (runtime.hpp), and for a method the
+// module's own member of that name (members.hpp), else nullptr.
+#define PLEXOR_SELF_ATTRIBUTES(X)                                                    \
+    X(validate_arguments, validate_arguments, &members::validate_arguments)          \
+    X(validate_model, validate_model, &members::validate_model)                      \
+    X(validate_platform, validate_platform, &members::validate_platform)             \
+    X(validate_os, validate_os, &members::validate_os)                               \
+    X(validate_chassis_type, validate_chassis_type, &members::validate_chassis_type) \
+    X(print_tree, print_tree, &members::print_tree)                                  \
+    X(plugins, plugins_attr, nullptr)                                                \
+    X(supported_os, supported_os, nullptr)                                           \
+    X(chassis_type_list, chassis_type_list, nullptr)
+
 enum class Attr {
-    validate_arguments,
-    validate_model,
-    validate_platform,
-    validate_os,
-    validate_chassis_type,
-    print_tree,
-    plugins,
-    supported_os,
-    chassis_type_list,
-    count
+#define PLEXOR_ATTR_ENUMERATOR(id, name, member) id,
+    PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_ENUMERATOR)
+#undef PLEXOR_ATTR_ENUMERATOR
+        count
 };
 inline constexpr int kAttrCount = static_cast<int>(Attr::count);
 

@@ -31,9 +31,11 @@ int init_names() noexcept {
     if ((n.id = PyUnicode_InternFromString(literal)) == nullptr) return -1;
     PLEXOR_INTERNED_NAMES(PLEXOR_INTERN_NAME)
 #undef PLEXOR_INTERN_NAME
-    runtime.attr_names = {n.validate_arguments, n.validate_model,        n.validate_platform,
-                          n.validate_os,        n.validate_chassis_type, n.print_tree,
-                          n.plugins_attr,       n.supported_os,          n.chassis_type_list};
+    runtime.attr_names = {
+#define PLEXOR_ATTR_NAME(id, name, member) n.name,
+        PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_NAME)
+#undef PLEXOR_ATTR_NAME
+    };
     KeywordSets& k = runtime.keywords;
     k.os_platform_model = tuple_of({n.os, n.platform, n.model}).release();
     k.platform_os = tuple_of({n.platform, n.os}).release();
