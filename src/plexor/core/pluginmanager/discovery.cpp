@@ -204,14 +204,15 @@ Ref entry_point_record(PyObject* entry_point) noexcept {
                          runtime.keywords.name_module_name_load);
 }
 
-// Parameters: group, name.
-PyObject* iter_entry_points_body(AttributeCache&, PyObject* const* a) noexcept {
-    Ref selected = entry_points_of(a[0]);
+PyObject* iter_entry_points_body(AttributeCache&, PyObject* const* params) noexcept {
+    PyObject* const group = params[0];
+    PyObject* const name = params[1];
+    Ref selected = entry_points_of(group);
     Ref iterator = selected ? Ref::steal(PyObject_GetIter(selected.get())) : Ref();
     Ref records = iterator ? Ref::steal(PyList_New(0)) : Ref();
     if (!records) return nullptr;
     while (Ref entry_point = Ref::steal(PyIter_Next(iterator.get()))) {
-        const int wanted = is_named(entry_point.get(), a[1]);
+        const int wanted = is_named(entry_point.get(), name);
         if (wanted < 0) return nullptr;
         Ref record = wanted ? entry_point_record(entry_point.get()) : Ref();
         if (wanted && (!record || PyList_Append(records.get(), record.get()) < 0)) return nullptr;
