@@ -152,7 +152,86 @@ PyObject* discover_external_plugins_body(AttributeCache&, PyObject* const*) noex
     Py_RETURN_NONE;
 }
 
+// The module an entry point refers to: `module` from 3.9 on, before that
+// the part of its value that the entry point's own pattern calls so.
+Ref entry_point_module(PyObject* entry_point) noexcept {
+    Ref module = Ref::steal(PyObject_GetAttrString(entry_point, "module"));
+    if (module || !PyErr_ExceptionMatches(PyExc_AttributeError)) return module;
+    PyErr_Clear();
+    Ref pattern = Ref::steal(PyObject_GetAttrString(entry_point, "pattern"));
+    Ref value = pattern ? Ref::steal(PyObject_GetAttrString(entry_point, "value")) : Ref();
+    Ref match = value ? call_attr(pattern.get(), runtime.names.match, {value.get()}) : Ref();
+    if (!match) return Ref();
+    return call_attr(match.get(), runtime.names.group, {runtime.names.module_group});
+}
+
+// importlib.metadata's entry points of `group`: selected by select() from
+// 3.10 on; before, a dict maps each group to its entry points.
+Ref entry_points_of(PyObject* group) noexcept {
+    Ref metadata = Ref::steal(PyImport_ImportModule("importlib.metadata"));
+    Ref all = metadata ? call_attr(metadata.get(), runtime.names.entry_points, {}) : Ref();
+    if (!all) return Ref();
+    Ref select = Ref::steal(PyObject_GetAttrString(all.get(), "select"));
+    if (select) return call_keywords(select.get(), {group}, runtime.keywords.group);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+    PyErr_Clear();
+    Ref none = Ref::steal(PyTuple_New(0));
+    return none ? call_attr(all.get(), runtime.names.get, {group, none.get()}) : Ref();
+}
+
+// 1 when the entry point is called `name`, or `name` is None.
+int is_named(PyObject* entry_point, PyObject* name) noexcept {
+    if (name == Py_None) return 1;
+    Ref own_name = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.name));
+    return own_name ? PyObject_RichCompareBool(own_name.get(), name, Py_EQ) : -1;
+}
+
+// A record of an entry point with the members discovery uses: name,
+// module_name and load(). Its type is that of sys.implementation, a simple
+// namespace.
+Ref entry_point_record(PyObject* entry_point) noexcept {
+    PyObject* implementation = PySys_GetObject("implementation");
+    if (implementation == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.implementation");
+        return Ref();
+    }
+    Ref namespace_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(implementation)));
+    Ref name = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.name));
+    Ref module = name ? entry_point_module(entry_point) : Ref();
+    Ref load = module ? Ref::steal(PyObject_GetAttr(entry_point, runtime.names.load)) : Ref();
+    if (!load) return Ref();
+    return call_keywords(namespace_type.get(), {name.get(), module.get(), load.get()},
+                         runtime.keywords.name_module_name_load);
+}
+
+PyObject* iter_entry_points_body(AttributeCache&, PyObject* const* params) noexcept {
+    PyObject* const group = params[0];
+    PyObject* const name = params[1];
+    Ref selected = entry_points_of(group);
+    Ref iterator = selected ? Ref::steal(PyObject_GetIter(selected.get())) : Ref();
+    Ref records = iterator ? Ref::steal(PyList_New(0)) : Ref();
+    if (!records) return nullptr;
+    while (Ref entry_point = Ref::steal(PyIter_Next(iterator.get()))) {
+        const int wanted = is_named(entry_point.get(), name);
+        if (wanted < 0) return nullptr;
+        Ref record = wanted ? entry_point_record(entry_point.get()) : Ref();
+        if (wanted && (!record || PyList_Append(records.get(), record.get()) < 0)) return nullptr;
+    }
+    return PyErr_Occurred() ? nullptr : PyObject_GetIter(records.get());
+}
+
 }  // namespace
+
+const Member iter_entry_points = {
+    "iter_entry_points",
+    "The entry points of a group (and of that name, unless it is None), in the\n"
+    "order importlib.metadata lists them; each has name, module_name and load().",
+    2,
+    {"group", "name"},
+    1,
+    {nullptr},
+    iter_entry_points_body,
+};
 
 const Member discover_builtin_plugins = {
     "discover_builtin_plugins", "loads all plugins", 0, {}, 0, {}, discover_builtin_plugins_body,

@@ -51,6 +51,12 @@ namespace plexor {
     X(dunder_class, "__class__")                      \
     X(dunder_path, "__path__")                        \
     X(dunder_file, "__file__")                        \
+    X(dunder_import, "__import__")                    \
+    X(pkg_resources, "pkg_resources")                 \
+    X(entry_points, "entry_points")                   \
+    X(get, "get")                                     \
+    X(match, "match")                                 \
+    X(module_group, "module")                         \
     X(platform, "platform")                           \
     X(model, "model")                                 \
     X(chassis_type, "chassis_type")                   \
@@ -81,6 +87,7 @@ struct KeywordSets {
     PyObject* chassis_type = nullptr;
     PyObject* data_output = nullptr;
     PyObject* group = nullptr;
+    PyObject* name_module_name_load = nullptr;
 };
 
 // The builtins the methods use as they were when the module loaded.
@@ -168,6 +175,10 @@ Ref format_one(const char* pattern, PyObject* value) noexcept;
 // Both return -1.
 int refuse(const char* message) noexcept;
 int refuse_formatted(const char* pattern, PyObject* value) noexcept;
+
+// Imports `name` as an import statement in the module body does, with the
+// module namespace as globals.
+Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int level) noexcept;
 
 // Imports `module` (relative when `level` > 0) with the module namespace as
 // globals, an empty mapping as locals and `names` as the from-list.
