@@ -42,7 +42,7 @@ def measure(python, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("environments", nargs="+", metavar="LABEL=PYTHON")
-    parser.add_argument("--runs", type=int, default=40)
+    parser.add_argument("--runs", type=int, default=100)
     parser.add_argument("--check", action="store_true")
     options = parser.parse_args()
 
