@@ -6,12 +6,13 @@ Each PYTHON is the interpreter of an environment that has the wheel and the
 example plugin distribution installed (./dev startup makes them). For each one,
 hyperfine times three new processes: the standard modules the extension uses
 (the baseline), the import of the module, and the import followed by both
-discoveries. The table gives the mean and its standard deviation in ms.
+discoveries. The table gives the median and the interquartile range in ms.
 --check fails when an environment without pkg_resources spends more than
 5 ms on the import beyond the baseline.
 """
 import argparse
 import json
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -26,17 +27,29 @@ COMMANDS = [
 IMPORT_BUDGET_MS = 5.0
 
 
-def measure(python, runs):
-    """Mean and standard deviation (s) of each command, in the order of COMMANDS."""
-    with tempfile.NamedTemporaryFile(suffix=".json") as export:
-        args = ["hyperfine", "-N", "--style", "basic", "--warmup", "5", "--runs", str(runs),
-                "--export-json", export.name]
-        for name, code in COMMANDS:
-            # -N splits the command like a shell: quote the code.
-            args += ["-n", name, "%s -c '%s'" % (python, code)]
-        subprocess.run(args, check=True, stdout=sys.stderr)
-        results = json.load(open(export.name))["results"]
-    return [(r["mean"], r["stddev"]) for r in results]
+def measure(python, runs, rounds=5):
+    """Median and interquartile range (s) of each command, in the order of COMMANDS.
+
+    The runs are split into rounds that take the commands in turn, so that a
+    change of the machine's load meets all of them alike."""
+    times = [[] for _ in COMMANDS]
+    for _ in range(rounds):
+        with tempfile.NamedTemporaryFile(suffix=".json") as export:
+            args = ["hyperfine", "-N", "--style", "basic", "--warmup", "3",
+                    "--runs", str(max(2, runs // rounds)), "--export-json", export.name]
+            for name, code in COMMANDS:
+                # -N splits the command like a shell: quote the code.
+                args += ["-n", name, "%s -c '%s'" % (python, code)]
+            subprocess.run(args, check=True, stdout=sys.stderr)
+            with open(export.name) as results:
+                for collected, result in zip(times, json.load(results)["results"]):
+                    collected += result["times"]
+    return [(statistics.median(t), iqr(t)) for t in times]
+
+
+def iqr(values):
+    quartiles = statistics.quantiles(values, n=4)
+    return quartiles[2] - quartiles[0]
 
 
 def main():
@@ -49,11 +62,11 @@ def main():
     rows, missed = [], []
     for item in options.environments:
         label, python = item.split("=", 1)
-        (base, base_sd), (imp, imp_sd), (disc, disc_sd) = measure(python, options.runs)
+        (base, base_iqr), (imp, imp_iqr), (disc, disc_iqr) = measure(python, options.runs)
         extra = (imp - base) * 1e3
-        rows.append("| %s | %.1f ± %.1f | %.1f ± %.1f | %.1f ± %.1f | %+.1f |" % (
-            label, base * 1e3, base_sd * 1e3, imp * 1e3, imp_sd * 1e3,
-            disc * 1e3, disc_sd * 1e3, extra))
+        rows.append("| %s | %.1f (%.1f) | %.1f (%.1f) | %.1f (%.1f) | %+.1f |" % (
+            label, base * 1e3, base_iqr * 1e3, imp * 1e3, imp_iqr * 1e3,
+            disc * 1e3, disc_iqr * 1e3, extra))
         if "without pkg_resources" in label and extra > IMPORT_BUDGET_MS:
             missed.append("%s: the import costs %.1f ms beyond the baseline" % (label, extra))
 
