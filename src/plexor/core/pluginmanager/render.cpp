@@ -22,15 +22,17 @@ namespace plexor::members {
 namespace {
 
 // The text being rendered; every line break is followed by the separators of
-// the levels that enclose the point of writing. Characters are kept one byte
-// each (Latin-1) until a wider one arrives, then four bytes each; the finished
-// text is made by the interpreter from them, in its canonical form.
+// the levels that enclose the point of writing. While every character is
+// ASCII the text is written straight into a text object, grown as needed and
+// cut to its length at the end; from the first other character on, the
+// characters are kept four bytes each and the interpreter makes the finished
+// text from them, in its canonical form either way.
 class TextBuffer {
 public:
     TextBuffer() noexcept = default;
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() = default;
+    ~TextBuffer() { Py_XDECREF(ascii_); }
 
     // Enters a child level: "  " below the last child, "  |" below the others.
     int push(bool last) noexcept {
@@ -45,7 +47,12 @@ public:
     }
 
     int write_ascii(const char* ascii, size_t length) noexcept {
-        return append(reinterpret_cast<const Py_UCS1*>(ascii), length);
+        if (length == 0) return 0;
+        if (wide_) return append_wide(reinterpret_cast<const Py_UCS1*>(ascii), length);
+        if (reserve(length) < 0) return -1;
+        std::memcpy(static_cast<char*>(PyUnicode_DATA(ascii_)) + size_, ascii, length);
+        size_ += static_cast<Py_ssize_t>(length);
+        return 0;
     }
 
     int line_break() noexcept { return write_ascii(line_start_.data(), line_start_.size()); }
@@ -55,17 +62,25 @@ public:
         if (compat::ready_text(text) < 0) return -1;
         const void* data = PyUnicode_DATA(text);
         const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        if (PyUnicode_IS_ASCII(text))
+            return write_lines(static_cast<const char*>(data), length, &TextBuffer::write_ascii);
+        if (!wide_ && widen() < 0) return -1;
         switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND:
-                return write_lines(static_cast<const Py_UCS1*>(data), length);
+                return write_lines(static_cast<const Py_UCS1*>(data), length,
+                                   &TextBuffer::append_wide<Py_UCS1>);
             case PyUnicode_2BYTE_KIND:
-                return write_lines(static_cast<const Py_UCS2*>(data), length);
+                return write_lines(static_cast<const Py_UCS2*>(data), length,
+                                   &TextBuffer::append_wide<Py_UCS2>);
             default:
-                return write_lines(static_cast<const Py_UCS4*>(data), length);
+                return write_lines(static_cast<const Py_UCS4*>(data), length,
+                                   &TextBuffer::append_wide<Py_UCS4>);
         }
     }
 
-    size_t position() const noexcept { return wide_ ? wide_chars_.size() : narrow_chars_.size(); }
+    size_t position() const noexcept {
+        return wide_ ? wide_chars_.size() : static_cast<size_t>(size_);
+    }
 
     // Takes back what was written from `mark` on, as the text it was written
     // from: without the separators that followed its line breaks.
@@ -84,13 +99,21 @@ public:
         if (wide_) {
             wide_chars_.resize(mark);
         } else {
-            narrow_chars_.resize(mark);
+            size_ = static_cast<Py_ssize_t>(mark);
         }
     }
 
-    Ref finish() noexcept { return text_from(0); }
+    Ref finish() noexcept {
+        if (wide_ || size_ == 0) return text_from(0);
+        // The object is this buffer's alone until now: cut to its length, it
+        // is the finished text.
+        if (PyUnicode_Resize(&ascii_, size_) < 0) return Ref();
+        return Ref::steal(std::exchange(ascii_, nullptr));
+    }
 
 private:
+    static constexpr Py_ssize_t kFirstCapacity = 256;
+
     template <typename Step>
     static int guarded(const Step& step) noexcept {
         try {
@@ -105,30 +128,44 @@ private:
         }
     }
 
-    template <typename Char>
-    int append(const Char* chars, size_t count) noexcept {
-        return guarded([&] {
-            if (!wide_ && sizeof(Char) > 1) widen();
-            if (wide_) {
-                wide_chars_.insert(wide_chars_.end(), chars, chars + count);
-            } else {
-                narrow_chars_.insert(narrow_chars_.end(), chars, chars + count);
-            }
-        });
+    // Room for `length` more ASCII characters, the capacity at least doubled.
+    int reserve(size_t length) noexcept {
+        const auto needed = size_ + static_cast<Py_ssize_t>(length);
+        if (needed <= capacity_) return 0;
+        Py_ssize_t capacity = capacity_ > 0 ? capacity_ : kFirstCapacity;
+        while (capacity < needed) capacity = capacity > PY_SSIZE_T_MAX / 2 ? needed : capacity * 2;
+        if (ascii_ == nullptr) {
+            ascii_ = PyUnicode_New(capacity, 127);
+            if (ascii_ == nullptr) return -1;
+        } else if (PyUnicode_Resize(&ascii_, capacity) < 0) {
+            return -1;
+        }
+        capacity_ = capacity;
+        return 0;
     }
 
-    void widen() {
-        wide_chars_.assign(narrow_chars_.begin(), narrow_chars_.end());
-        narrow_chars_ = std::vector<Py_UCS1>();
+    // From the first character that is not ASCII on, four bytes each.
+    int widen() noexcept {
+        const auto* chars = ascii_ ? static_cast<const Py_UCS1*>(PyUnicode_DATA(ascii_)) : nullptr;
+        const int status = guarded([&] { wide_chars_.assign(chars, chars + size_); });
+        if (status < 0) return -1;
+        Py_CLEAR(ascii_);
+        size_ = capacity_ = 0;
         wide_ = true;
+        return 0;
     }
 
     template <typename Char>
-    int write_lines(const Char* chars, size_t length) noexcept {
+    int append_wide(const Char* chars, size_t count) noexcept {
+        return guarded([&] { wide_chars_.insert(wide_chars_.end(), chars, chars + count); });
+    }
+
+    template <typename Char, typename Append>
+    int write_lines(const Char* chars, size_t length, Append append) noexcept {
         const Char* end = chars + length;
         for (;;) {
             const Char* stop = std::find(chars, end, static_cast<Char>('\n'));
-            if (append(chars, static_cast<size_t>(stop - chars)) < 0) return -1;
+            if ((this->*append)(chars, static_cast<size_t>(stop - chars)) < 0) return -1;
             if (stop == end) return 0;
             if (line_break() < 0) return -1;
             chars = stop + 1;
@@ -142,11 +179,14 @@ private:
         if (wide_)
             return Ref::steal(
                 PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_chars_.data() + mark, count));
-        return Ref::steal(
-            PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, narrow_chars_.data() + mark, count));
+        // A copy: a substring of all of ascii_ would be ascii_ itself.
+        const auto* chars = static_cast<const Py_UCS1*>(PyUnicode_DATA(ascii_));
+        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, chars + mark, count));
     }
 
-    std::vector<Py_UCS1> narrow_chars_;
+    PyObject* ascii_ = nullptr;  // the text while it is ASCII, with room for more
+    Py_ssize_t size_ = 0;        // characters written into ascii_
+    Py_ssize_t capacity_ = 0;    // characters ascii_ has room for
     std::vector<Py_UCS4> wide_chars_;
     bool wide_ = false;
     std::string line_start_ = "\n";  // a line break and the separators of the levels
@@ -182,29 +222,33 @@ private:
 Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
                  int& depth) noexcept;
 
+// True when `data == {}` is false without running any code: a plain dict
+// (truth-tested before), a plain str, a class made by `type` itself, or an
+// object that compares as `object` does; each of them answers NotImplemented,
+// as an empty dict does in turn.
+bool never_equals_a_dict(PyObject* data) noexcept {
+    PyTypeObject* type = Py_TYPE(data);
+    return type == &PyDict_Type || type == &PyUnicode_Type || type == &PyType_Type ||
+           type->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
+
 // 1 when `data` renders as nothing: false, or equal to an empty dict.
 int renders_empty(PyObject* data) noexcept {
     const int is_true = truth(data);
     if (is_true <= 0) return is_true < 0 ? -1 : 1;
-    if (PyDict_CheckExact(data)) return 0;  // a non-empty plain dict never equals {}
+    if (never_equals_a_dict(data)) return 0;
     Ref empty = Ref::steal(PyDict_New());
     Ref equal = empty ? Ref::steal(PyObject_RichCompare(data, empty.get(), Py_EQ)) : Ref();
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-// The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them. A
-// plain dict with one key, the most common node, needs no list.
+// The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them. The
+// keys of a small plain dict that are all plain str are ordered here, where
+// comparing them runs no code.
 class SortedKeys {
 public:
     explicit SortedKeys(PyObject* data) noexcept {
-        if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) == 1) {
-            Py_ssize_t position = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            PyDict_Next(data, &position, &key, &value);
-            single_ = Ref::borrow(key);
-            return;
-        }
+        if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && sort_small(data)) return;
         if (PyDict_CheckExact(data)) {
             list_ = Ref::steal(PyDict_Keys(data));
         } else {
@@ -217,16 +261,43 @@ public:
             list_ = Ref();
         }
     }
-    explicit operator bool() const noexcept { return single_ || list_; }
-    Py_ssize_t size() const noexcept { return single_ ? 1 : PyList_GET_SIZE(list_.get()); }
+    explicit operator bool() const noexcept { return small_size_ > 0 || list_; }
+    Py_ssize_t size() const noexcept {
+        return small_size_ > 0 ? small_size_ : PyList_GET_SIZE(list_.get());
+    }
     // A new reference to the key at `index`.
     Ref at(Py_ssize_t index) const noexcept {
-        return single_ ? single_ : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
+        return small_size_ > 0 ? small_[index] : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
     }
     Ref last() const noexcept { return at(size() - 1); }
 
 private:
-    Ref single_;
+    static constexpr Py_ssize_t kSmall = 8;
+
+    // Insertion sort by code points; false (nothing kept) unless every key is
+    // a plain str.
+    bool sort_small(PyObject* data) noexcept {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t count = 0;
+        while (PyDict_Next(data, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || compat::ready_text(key) < 0) {
+                PyErr_Clear();
+                for (Py_ssize_t i = 0; i < count; ++i) small_[i] = Ref();
+                return false;
+            }
+            Py_ssize_t slot = count++;
+            for (; slot > 0 && PyUnicode_Compare(small_[slot - 1].get(), key) > 0; --slot)
+                small_[slot] = std::move(small_[slot - 1]);
+            small_[slot] = Ref::borrow(key);
+        }
+        small_size_ = count;
+        return count > 0;
+    }
+
+    std::array<Ref, kSmall> small_{};
+    Py_ssize_t small_size_ = 0;
     Ref list_;
 };
 
