@@ -2,6 +2,9 @@
 
 PLEXOR_STRICT=1   adds -Werror
 PLEXOR_SANITIZE=1 builds with AddressSanitizer + UBSan
+PLEXOR_DISPATCH_STATS=1 counts how often the methods leave their direct path
+                  (plexor.core._pluginmanager_stats then offers
+                  dispatch_stats(); for tests)
 """
 import os
 from glob import glob
@@ -13,6 +16,8 @@ compile_args = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden", "-O2"]
 link_args = []
 if os.environ.get("PLEXOR_STRICT") == "1":
     compile_args.append("-Werror")
+if os.environ.get("PLEXOR_DISPATCH_STATS") == "1":
+    compile_args.append("-DPLEXOR_DISPATCH_STATS")
 if os.environ.get("PLEXOR_SANITIZE") == "1":
     san = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-O1", "-g"]
     compile_args += san

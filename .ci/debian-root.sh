@@ -3,7 +3,10 @@
 # a way to run a command in it with this checkout mounted at /src.
 #   .ci/debian-root.sh make          create the root (reused when present)
 #   .ci/debian-root.sh run CMD...    run CMD in the root, in /src
+#   .ci/debian-root.sh ready         exit status 0 when the root exists
 # Env: PLEXOR_DEBIAN_ROOT (default ~/.cache/plexor/debian-sid). Needs root.
+# The PLEXOR_* variables and CI pass into the root. Each run has mounts of its
+# own (a private mount namespace), so runs from several checkouts can overlap.
 set -euo pipefail
 SRC="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DIR="${PLEXOR_DEBIAN_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/plexor/debian-sid}"
@@ -17,7 +20,7 @@ make_root() {
     say "installing debootstrap"
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
   }
-  say "creating $DIR (about 70 s)"
+  say "creating $DIR (a few minutes)"
   rm -rf "$DIR"
   mkdir -p "$DIR"
   debootstrap --variant=minbase --include="$PACKAGES" sid "$DIR" >"$DIR.log" 2>&1 ||
@@ -27,7 +30,7 @@ make_root() {
 
 # Files the root needs from the host on every run (they may change).
 sync_host_files() {
-  mkdir -p "$DIR/etc/ssl/certs"
+  mkdir -p "$DIR/etc/ssl/certs" "$DIR/src"
   cp /etc/ssl/certs/ca-certificates.crt "$DIR/etc/ssl/certs/ca-certificates.crt"
   cp -L /etc/resolv.conf "$DIR/etc/resolv.conf"
   [[ -d /etc/xdg/pip ]] && { mkdir -p "$DIR/etc/xdg"; cp -r /etc/xdg/pip "$DIR/etc/xdg/"; }
@@ -37,22 +40,24 @@ sync_host_files() {
 run_in_root() {
   make_root
   sync_host_files
-  local mnt="$DIR/src"
-  mkdir -p "$mnt"
-  mountpoint -q "$DIR/proc" || mount -t proc proc "$DIR/proc"
-  mountpoint -q "$mnt" && umount "$mnt"
-  mount --bind "$SRC" "$mnt"
-  local rc=0
-  chroot "$DIR" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin \
-    LANG=C.UTF-8 PLEXOR_STRICT="${PLEXOR_STRICT:-0}" ${PLEXOR_PYTHON:+PLEXOR_PYTHON="$PLEXOR_PYTHON"} \
-    bash -c 'cd /src && "$@"' bash "$@" || rc=$?
-  umount "$mnt" || true
-  umount "$DIR/proc" || true
-  return $rc
+  local -a env=(HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 PLEXOR_IN_DEBIAN_ROOT=1)
+  local name
+  for name in $(compgen -e); do
+    [[ $name == PLEXOR_* && $name != PLEXOR_DEBIAN_ROOT || $name == CI ]] && env+=("$name=${!name}")
+  done
+  # The mounts live in a new mount namespace and go away with it.
+  unshare --mount --propagation private -- bash -c '
+    set -e
+    dir=$1 src=$2; shift 2
+    mount -t proc proc "$dir/proc"
+    mount --bind "$src" "$dir/src"
+    exec chroot "$dir" /usr/bin/env -i "$@"' \
+    bash "$DIR" "$SRC" "${env[@]}" bash -c 'cd /src && exec "$@"' bash "$@"
 }
 
 case "${1:-}" in
-  make) make_root ;;
-  run)  shift; run_in_root "$@" ;;
-  *)    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  make)  make_root ;;
+  run)   shift; run_in_root "$@" ;;
+  ready) [[ -f "$DIR/.plexor-ready" ]] ;;
+  *)     sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

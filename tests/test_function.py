@@ -183,3 +183,25 @@ def test_methods_are_fetched_through_the_instance():
     sub.validate_os = lambda os: sub.__dict__.setdefault("shadowed", os)
     sub.validate_arguments("generic", None, None, "single_rp")
     assert sub.shadowed == "generic" and sub.seen == "linux"
+
+
+def test_functions_are_weakly_referenced_copied_and_pickled_like_python_functions():
+    import copy
+    import gc
+    import pickle
+    import weakref
+
+    mgr = Native()
+    method = weakref.WeakMethod(mgr.get_plugin)
+    assert method() == mgr.get_plugin
+    plain = Native.__dict__["get_plugin"]
+    ref = weakref.ref(plain)
+    assert ref() is plain
+    for name in ("get_plugin", "print_tree", "__repr__", "discover_builtin_plugins"):
+        function = getattr(Native, name)
+        assert copy.copy(function) is function and copy.deepcopy(function) is function
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(function, protocol)) is function
+    del mgr
+    gc.collect()
+    assert method() is None

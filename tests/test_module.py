@@ -8,12 +8,16 @@ import subprocess
 import sys
 import textwrap
 
-import pkg_resources
 import pytest
 
 import plexor
 import plexor.core.errors
 import plexor.plugins
+
+try:
+    import pkg_resources
+except ModuleNotFoundError:  # setuptools 82 and later, or none at all
+    pkg_resources = None
 
 MODNAME = "plexor.core.pluginmanager"
 PROTECTED = " Protected Member, cannot modify Plugins"
@@ -81,8 +85,12 @@ def test_namespace_and_module_attributes(pm):
                                 "__spec__", "__file__"}
     expected = [builtins, os, pkgutil, importlib, plexor.log, plexor.plugins.supported_chassis,
                 plexor.plugins.supported_os, inspect.getfile,
-                plexor.core.errors.ConnectionInfraError, pkg_resources.iter_entry_points]
+                plexor.core.errors.ConnectionInfraError]
     assert all(getattr(pm, n) is v for n, v in zip(names[-13:], expected))
+    if pkg_resources is not None:
+        assert pm.iter_entry_points is pkg_resources.iter_entry_points
+    else:
+        assert pm.iter_entry_points.__module__ == MODNAME
     assert pm.ENTRYPOINT_GROUP == "plexor.plugins" and type(pm.ENTRYPOINT_GROUP) is str
     assert type(pm.__test__) is dict and pm.__test__ == {}
     assert pm.__name__ == MODNAME and pm.__package__ == "plexor.core"
@@ -145,6 +153,75 @@ def test_from_import_falls_back_to_module_table(tmp_path):
         assert m.ConnectionInfraError is stand_in
         print("ok")
     """) == "ok\n"
+
+
+HIDE_PKG_RESOURCES = """
+        import sys
+        sys.modules["pkg_resources"] = None  # the import now fails as for a missing module
+"""
+
+
+def test_without_pkg_resources_entry_points_come_from_importlib_metadata(
+        tmp_path, ext_demo_installed):
+    out = run_py(tmp_path, HIDE_PKG_RESOURCES + """
+        import logging
+        logging.basicConfig(level=logging.DEBUG, format="%(message)s", stream=sys.stdout)
+        import plexor.core.pluginmanager as m
+        own = m.iter_entry_points
+        assert own.__module__ == "plexor.core.pluginmanager" and own.__name__ == "iter_entry_points"
+        assert "importlib.metadata" not in sys.modules  # imported at the first enumeration
+        demo = [e for e in own(group="plexor.plugins") if e.name == "demo"]
+        assert len(demo) == 1 and demo[0].module_name == "plexor_ext_demo"
+        assert list(own("plexor.plugins", name="nothing")) == []
+        assert list(own(group="no such group")) == []
+        m.PluginManager.discover_external_plugins()
+        print(sorted(n for n in sys.modules if n.startswith("plexor_ext_demo")))
+    """)
+    assert "Loading external plugin demo from plexor_ext_demo\n" in out
+    assert out.endswith("['plexor_ext_demo']\n")
+
+
+def test_only_a_missing_pkg_resources_is_replaced(tmp_path):
+    out = run_py(tmp_path, """
+        import sys, types
+        broken = types.ModuleType("pkg_resources")
+        def fail(name):
+            raise ModuleNotFoundError("No module named 'jaraco'", name="jaraco")
+        broken.__getattr__ = fail
+        sys.modules["pkg_resources"] = broken
+        try:
+            import plexor.core.pluginmanager
+        except ImportError as e:
+            print(type(e).__name__, e)
+    """)
+    assert out == "ModuleNotFoundError No module named 'jaraco'\n"
+
+
+def test_imports_go_through_builtins_import(tmp_path):
+    out = run_py(tmp_path, """
+        import builtins, sys
+        seen = []
+        original = builtins.__import__
+        def traced(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == "plexor.core.pluginmanager":
+                seen.append((name, tuple(fromlist or ()), level, type(locals).__name__))
+            return original(name, globals, locals, fromlist, level)
+        builtins.__import__ = traced
+        import plexor.core.pluginmanager as m
+        load = list(seen)
+        del seen[:]
+        m.PluginManager.discover_builtin_plugins()
+        print(load[:3])
+        print(load[3:7])
+        print(seen)
+    """)
+    assert out.splitlines() == [
+        "[('os', (), 0, 'dict'), ('pkgutil', (), 0, 'dict'), ('importlib', (), 0, 'dict')]",
+        "[('plexor', ('log',), 0, 'dict'), ('plexor.plugins', ('supported_chassis', "
+        "'supported_os'), 0, 'dict'), ('inspect', ('getfile',), 0, 'dict'), "
+        "('errors', ('ConnectionInfraError',), 1, 'dict')]",
+        "[('plexor.plugins', ('__path__', '__name__'), 0, 'dict')]",
+    ]
 
 
 def test_builtins_are_looked_up_at_load(tmp_path):

@@ -244,3 +244,55 @@ def test_matches_reference(data, output):
         for impl in (REF, pm_module.PluginManager()):
             with pytest.raises(TypeError):
                 impl.print_tree(data, 5)
+
+
+class _Q(str):
+    def __radd__(self, other):
+        return "R"
+
+
+class _Y(str):
+    def __str__(self):
+        return self
+
+    def __radd__(self, other):
+        return _Q("q")
+
+
+class _X(str):
+    def split(self, sep):
+        return [_Y("line")]
+
+
+class _Z(str):
+    def __radd__(self, other):
+        return _X("x")
+
+
+class _Leaf:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+@pytest.mark.parametrize("wide_key", ["\u65e5", "\U0001f600", "\xe9"])
+@pytest.mark.parametrize("data, expected", [
+    # A piece that widened the text is cut back out by text subclasses.
+    (lambda w: {w: {"k": _Leaf(_Z("leaf"))}, "a": "b"}, "plugin\n  |__ a = b\n  |R"),
+    (lambda w: {"a": "b", "c": {w: _Leaf(_Z("x"))}}, "plugin\n  |__ a = b\n  |R"),
+    # Wide pieces that stay, beside plain ones.
+    (lambda w: {w: "v", "a": {"b": "c"}}, None),
+])
+def test_results_are_canonical_text(mgr, wide_key, data, expected):
+    result = mgr.print_tree(data(wide_key))
+    if expected is None:
+        expected = REF.print_tree(data(wide_key))
+    assert type(result) is str
+    assert result == expected and hash(result) == hash(expected)
+    assert result.isascii() == expected.isascii()
+    assert {expected: 1}[result] == 1
+    mgr._plugins = data(wide_key)
+    shown = repr(mgr)
+    assert shown.isascii() == all(ord(c) < 128 for c in shown)

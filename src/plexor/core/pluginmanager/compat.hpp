@@ -17,6 +17,85 @@ inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, 
 }
 #endif
 
+// 3.12: the raised exception is one object; before, a (type, value,
+// traceback) triple that may still need normalizing.
+#if PY_VERSION_HEX < 0x030C0000
+inline PyObject* PyErr_GetRaisedException() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+inline void PyErr_SetRaisedException(PyObject* exception) {
+    if (exception == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    Py_INCREF(type);
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+}
+#endif
+
+// 3.11: the exception being handled is one object too.
+#if PY_VERSION_HEX < 0x030B0000
+inline PyObject* PyErr_GetHandledException() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+inline void PyErr_SetHandledException(PyObject* exception) {
+    if (exception == nullptr || exception == Py_None) {
+        PyErr_SetExcInfo(nullptr, nullptr, nullptr);
+        return;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    Py_INCREF(type);
+    Py_INCREF(exception);
+    PyErr_SetExcInfo(type, exception, PyException_GetTraceback(exception));
+}
+#endif
+
+// 3.13: a dictionary lookup that hands out a strong reference.
+#if PY_VERSION_HEX < 0x030D0000
+inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
+    *result = PyDict_GetItemWithError(dict, key);
+    if (*result != nullptr) {
+        Py_INCREF(*result);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+#endif
+
+// 3.10: PyModule_AddObjectRef leaves the caller's reference alone.
+#if PY_VERSION_HEX < 0x030A0000
+inline int PyModule_AddObjectRef(PyObject* module, const char* name, PyObject* value) {
+    Py_XINCREF(value);
+    const int status = PyModule_AddObject(module, name, value);
+    if (status < 0) Py_XDECREF(value);
+    return status;
+}
+#endif
+
+// 3.9: PyMODINIT_FUNC gives the entry point default visibility.
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+#define PLEXOR_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define PLEXOR_MODINIT_FUNC PyMODINIT_FUNC
+#endif
+
 namespace plexor::compat {
 
 // 3.8: no PyInterpreterState_Get(); the thread state knows its interpreter.
@@ -58,20 +137,83 @@ inline PyObject* keyword_suggestion(PyObject* parameter_names, PyObject* keyword
 #endif
 }
 
-// 3.12: the dictionary version tag is deprecated; it serves as a change
-// detector only before that. Returns false where it cannot be used. `dict` is
-// a dictionary, never null.
-inline bool dict_version(PyObject* dict, uint64_t& version) {
-#if PY_VERSION_HEX < 0x030C0000
-    assert(dict != nullptr);
-    version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    return true;
-#else
-    (void)dict;
-    (void)version;
-    return false;
-#endif
+// A number that changes whenever a watched dictionary changes (and when it is
+// freed), so that what was read from the dictionary stays good while the
+// number is the same. 0 means that no such number can be had.
+// 3.12: the version tag is deprecated; dictionary watchers (PyDict_AddWatcher,
+// PyDict_Watch) report every change instead, counted here process-wide: one
+// counter serves every watched dictionary, since the watchers' callback is told
+// which dictionary changed but has nowhere of its own to record it.
+#if PY_VERSION_HEX >= 0x030C0000
+struct DictWatcher {
+    int id = -1;
+    uint64_t changes = 1;
+};
+inline DictWatcher dict_watcher;
+
+inline int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++dict_watcher.changes;
+    return 0;
 }
+
+// Registers the watcher once per process; without a free watcher slot the
+// dictionaries simply have no change number.
+inline void PyDict_AddWatcher() noexcept {
+    if (dict_watcher.id >= 0) return;
+    dict_watcher.id = ::PyDict_AddWatcher(count_dict_change);
+    if (dict_watcher.id < 0) PyErr_Clear();
+}
+
+// Watches the instance dictionary `dict` of `owner` and returns its change
+// number.
+inline uint64_t PyDict_Watch(PyObject* owner, PyObject* dict) noexcept {
+    if (dict_watcher.id < 0) return 0;
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    // 3.13: stores into an instance's inline values reach a dictionary that
+    // shares them without telling its watchers. Set as the instance's
+    // dictionary again, by the class's own __dict__ descriptor as
+    // `owner.__dict__ = dict` would, the same dictionary takes them over.
+    if (PyType_HasFeature(Py_TYPE(owner), Py_TPFLAGS_INLINE_VALUES)) {
+        PyObject* name = PyUnicode_InternFromString("__dict__");
+        PyObject* descriptor = name ? _PyType_Lookup(Py_TYPE(owner), name) : nullptr;
+        Py_XDECREF(name);
+        if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
+            PyErr_Clear();
+            return 0;
+        }
+        Py_INCREF(descriptor);
+        const int status = Py_TYPE(descriptor)->tp_descr_set(descriptor, owner, dict);
+        Py_DECREF(descriptor);
+        if (status < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+    }
+#else
+    (void)owner;
+#endif
+    if (::PyDict_Watch(dict_watcher.id, dict) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return dict_watcher.changes;
+}
+
+// The change number of a dictionary that PyDict_Watch watches.
+inline uint64_t dict_changes(PyObject*) noexcept {
+    return dict_watcher.id < 0 ? 0 : dict_watcher.changes;
+}
+#else
+inline void PyDict_AddWatcher() noexcept {}
+
+inline uint64_t PyDict_Watch(PyObject*, PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+inline uint64_t dict_changes(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
 
 // 3.11: an instance dictionary may be managed by the interpreter; before, it
 // sits at the type's dictionary offset (variable-sized objects aside).
@@ -93,29 +235,11 @@ inline unsigned int type_version(PyTypeObject* type) {
 #endif
 }
 
-// 3.12: Python calls are counted apart from C recursion. A recursion that
-// stands for a method calling itself counts against the Python limit there too.
-inline int enter_recursion(const char* where) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyThreadState* thread = PyThreadState_Get();
-    if (thread->py_recursion_remaining <= 0) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        return -1;
-    }
-    if (Py_EnterRecursiveCall(where) != 0) return -1;
-    --thread->py_recursion_remaining;
-    return 0;
-#else
-    return Py_EnterRecursiveCall(where);
-#endif
-}
-
-inline void leave_recursion() {
-#if PY_VERSION_HEX >= 0x030C0000
-    ++PyThreadState_Get()->py_recursion_remaining;
-#endif
-    Py_LeaveRecursiveCall();
-}
+// 3.12: Python calls are counted apart from C recursion, and the interpreter
+// offers no public way to count a level against the Python limit. A level that
+// stands for a method calling itself is then counted by the caller against
+// Py_GetRecursionLimit() as well; before 3.12 Py_EnterRecursiveCall does both.
+inline constexpr bool counts_python_recursion_apart = PY_VERSION_HEX >= 0x030C0000;
 
 // 3.8: a heap type's traverse must not visit its type; 3.9 and later must.
 inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {

@@ -40,14 +40,11 @@ int locate_package_directory(PluginsPackage& package) noexcept {
 // first attempt: that error is the one being handled meanwhile, and the
 // interpreter's record of the handled exception is restored afterwards.
 int locate_package_after(PluginsPackage& package) noexcept {
-    const RaisedError caught = take_raised_error();
-    PyObject* saved_type = nullptr;
-    PyObject* saved_value = nullptr;
-    PyObject* saved_traceback = nullptr;
-    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_traceback);
-    PyErr_SetExcInfo(caught.type, caught.value, caught.traceback);
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    Ref saved = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(caught.get());
     const int status = locate_package_directory(package);
-    PyErr_SetExcInfo(saved_type, saved_value, saved_traceback);
+    PyErr_SetHandledException(saved.get());
     return status;
 }
 
@@ -155,7 +152,100 @@ PyObject* discover_external_plugins_body(AttributeCache&, PyObject* const*) noex
     Py_RETURN_NONE;
 }
 
+// The module an entry point refers to: `module` from 3.9 on, before that
+// the part of its value that the entry point's own pattern calls so.
+Ref entry_point_module(PyObject* entry_point) noexcept {
+    Ref module = Ref::steal(PyObject_GetAttrString(entry_point, "module"));
+    if (module || !PyErr_ExceptionMatches(PyExc_AttributeError)) return module;
+    PyErr_Clear();
+    Ref pattern = Ref::steal(PyObject_GetAttrString(entry_point, "pattern"));
+    Ref value = pattern ? Ref::steal(PyObject_GetAttrString(entry_point, "value")) : Ref();
+    Ref match = value ? call_attr(pattern.get(), runtime.names.match, {value.get()}) : Ref();
+    if (!match) return Ref();
+    return call_attr(match.get(), runtime.names.group, {runtime.names.module_group});
+}
+
+// The entry points of `group` (with `name`, unless that is None), in the
+// order importlib.metadata.entry_points() gives them.
+Ref select_entry_points(PyObject* group, PyObject* name) noexcept {
+    Ref metadata = Ref::steal(PyImport_ImportModule("importlib.metadata"));
+    Ref all = metadata ? call_attr(metadata.get(), runtime.names.entry_points, {}) : Ref();
+    if (!all) return Ref();
+    // 3.10 selects with select(); before, a dict maps each group to its entry points.
+    Ref selected;
+    if (PyObject_HasAttrString(all.get(), "select")) {
+        Ref select = Ref::steal(PyObject_GetAttrString(all.get(), "select"));
+        selected = select ? call_keywords(select.get(), {group}, runtime.keywords.group) : Ref();
+    } else {
+        Ref none = Ref::steal(PyTuple_New(0));
+        selected = none ? call_attr(all.get(), runtime.names.get, {group, none.get()}) : Ref();
+    }
+    Ref iterator = selected ? Ref::steal(PyObject_GetIter(selected.get())) : Ref();
+    Ref found = iterator ? Ref::steal(PyList_New(0)) : Ref();
+    if (!found) return Ref();
+    while (Ref entry_point = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (name != Py_None) {
+            Ref own_name = Ref::steal(PyObject_GetAttr(entry_point.get(), runtime.names.name));
+            const int same = own_name ? PyObject_RichCompareBool(own_name.get(), name, Py_EQ) : -1;
+            if (same < 0) return Ref();
+            if (!same) continue;
+        }
+        if (PyList_Append(found.get(), entry_point.get()) < 0) return Ref();
+    }
+    return PyErr_Occurred() ? Ref() : found;
+}
+
+// A record of an entry point with the members discovery uses: name,
+// module_name and load().
+Ref entry_point_record(PyObject* namespace_type, PyObject* entry_point) noexcept {
+    Ref name = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.name));
+    Ref module = name ? entry_point_module(entry_point) : Ref();
+    Ref load = module ? Ref::steal(PyObject_GetAttr(entry_point, runtime.names.load)) : Ref();
+    Ref keywords = load ? tuple_of({runtime.names.name, runtime.names.module_name,
+                                    runtime.names.load})
+                        : Ref();
+    if (!keywords) return Ref();
+    return call_keywords(namespace_type, {name.get(), module.get(), load.get()}, keywords.get());
+}
+
+// iter_entry_points(group, name=None), for interpreters without pkg_resources.
+PyObject* iter_entry_points(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"group", "name", nullptr};
+    PyObject* group = nullptr;
+    PyObject* name = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:iter_entry_points",
+                                     const_cast<char**>(keywords), &group, &name))
+        return nullptr;
+    Ref selected = select_entry_points(group, name);
+    if (!selected) return nullptr;
+    // A simple namespace is the type of sys.implementation.
+    Ref implementation = Ref::borrow(PySys_GetObject("implementation"));
+    if (!implementation) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.implementation");
+        return nullptr;
+    }
+    auto* namespace_type = reinterpret_cast<PyObject*>(Py_TYPE(implementation.get()));
+    const Py_ssize_t count = PyList_GET_SIZE(selected.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref record = entry_point_record(namespace_type, PyList_GET_ITEM(selected.get(), i));
+        if (!record) return nullptr;
+        PyList_SetItem(selected.get(), i, record.release());
+    }
+    return PyObject_GetIter(selected.get());
+}
+
+PyMethodDef iter_entry_points_def = {
+    "iter_entry_points", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(iter_entry_points)),
+    METH_VARARGS | METH_KEYWORDS,
+    "iter_entry_points(group, name=None)\n--\n\n"
+    "The entry points of a group, as importlib.metadata lists them; each has\n"
+    "name, module_name and load()."};
+
 }  // namespace
+
+Ref make_entry_point_enumerator(PyObject* module_name) noexcept {
+    return Ref::steal(PyCFunction_NewEx(&iter_entry_points_def, nullptr, module_name));
+}
 
 const Member discover_builtin_plugins = {
     "discover_builtin_plugins", "loads all plugins", 0, {}, 0, {}, discover_builtin_plugins_body,

@@ -43,12 +43,11 @@ const AttributeCache* SelfLookup::rebuild_plan() noexcept {
     return cache_.type == type ? &cache_ : nullptr;
 }
 
-bool SelfLookup::snapshot() noexcept {
-    cache_.dict_known = false;
-    PyObject* dict = this->dict();
-    if (dict == nullptr) return false;
-    if (!compat::dict_version(dict, cache_.dict_version) || PyDict_GET_SIZE(dict) > kSnapshotLimit)
-        return false;
+bool SelfLookup::snapshot(PyObject* dict) noexcept {
+    cache_.dict_changes = 0;
+    if (PyDict_GET_SIZE(dict) > kSnapshotLimit) return false;
+    const uint64_t changes = compat::PyDict_Watch(self_, dict);
+    if (changes == 0) return false;
     cache_.own.fill(nullptr);
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -65,8 +64,18 @@ bool SelfLookup::snapshot() noexcept {
         }
     }
     cache_.dict = dict;
-    cache_.dict_known = true;
+    cache_.dict_changes = changes;
     return true;
+}
+
+// A dictionary that cannot be snapshot is asked for the one name. The lookup
+// may compare keys, which can run code that changes the dictionary.
+int SelfLookup::probe(PyObject* dict, Attr attr, Ref& value) noexcept {
+    Ref held = Ref::borrow(dict);
+    PyObject* found = nullptr;
+    const int status = PyDict_GetItemRef(held.get(), name_of(attr), &found);
+    value = Ref::steal(found);
+    return status < 0 ? -1 : 0;
 }
 
 // Attribute access as the interpreter makes it for a method call: a method
@@ -83,10 +92,11 @@ void MethodCall::resolve(SelfLookup& lookup, Attr attr) noexcept {
         return;
     }
     Ref dict = Ref::borrow(lookup.dict());
-    PyObject* own = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
-    if (own != nullptr) {
-        callable_ = Ref::borrow(own);
-    } else if (!PyErr_Occurred()) {
+    PyObject* own = nullptr;
+    const int found = dict ? PyDict_GetItemRef(dict.get(), name, &own) : 0;
+    if (found > 0) {
+        callable_ = Ref::steal(own);
+    } else if (found == 0) {
         callable_ = std::move(descriptor);
         unbound_ = true;
     }

@@ -36,32 +36,34 @@ public:
         return current ? &cache_ : rebuild_plan();
     }
 
-    // True when the cached entries of the instance dictionary answer for
-    // `attr`: `value` is then its entry (borrowed, good until Python code
-    // runs) or null. False when only a search of the dictionary can tell.
-    bool known_own(Attr attr, PyObject*& value) noexcept {
-        uint64_t version = 0;
-        const bool current = cache_.dict_known && dict() == cache_.dict &&
-                             compat::dict_version(cache_.dict, version) &&
-                             version == cache_.dict_version;
-        if (!current && !snapshot()) return false;
-        value = cache_.own[static_cast<int>(attr)];
-        return true;
+    // The instance dictionary's entry for `attr` into `value`, which stays
+    // empty when there is none. -1 on error.
+    int own(Attr attr, Ref& value) noexcept {
+        PyObject* dict = this->dict();
+        if (dict == nullptr) return 0;
+        const uint64_t changes = cache_.dict_changes;
+        const bool current =
+            dict == cache_.dict && changes != 0 && compat::dict_changes(dict) == changes;
+        if (!current && !snapshot(dict)) return probe(dict, attr, value);
+        value = Ref::borrow(cache_.own[static_cast<int>(attr)]);
+        return 0;
     }
 
     // self.<attr>, as attribute access gives it.
     Ref attribute(Attr attr) noexcept {
         const AttributeCache* class_plan = plan();
-        PyObject* value = nullptr;
-        if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr)) &&
-            known_own(attr, value) && value != nullptr)
-            return Ref::borrow(value);
+        if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr))) {
+            Ref value;
+            if (own(attr, value) < 0 || value) return value;
+        }
+        count_generic_access(runtime.stats.attribute_lookups);
         return Ref::steal(PyObject_GetAttr(self_, runtime.attr_names[static_cast<int>(attr)]));
     }
 
 private:
     const AttributeCache* rebuild_plan() noexcept;
-    bool snapshot() noexcept;
+    bool snapshot(PyObject* dict) noexcept;
+    static int probe(PyObject* dict, Attr attr, Ref& value) noexcept;
 
     PyObject* self_;
     AttributeCache& cache_;
@@ -77,16 +79,11 @@ public:
         const AttributeCache* plan = self.plan();
         const int index = static_cast<int>(attr);
         const Member* native = plan ? plan->native[index] : nullptr;
-        PyObject* own = nullptr;
-        if (native != nullptr && native == runtime.attr_members[index] &&
-            self.known_own(attr, own)) {
-            if (own == nullptr) {
-                native_ = native;
-            } else {
-                callable_ = Ref::borrow(own);
-            }
+        if (native != nullptr && native == runtime.attr_members[index]) {
+            if (self.own(attr, callable_) == 0 && !callable_) native_ = native;
             return;
         }
+        count_generic_access(runtime.stats.method_lookups);
         resolve(self, attr);
     }
 

@@ -153,6 +153,7 @@ void function_dealloc(PyObject* self) noexcept {
     FunctionObject* fn = as_function(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (fn->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
     Py_CLEAR(fn->module);
@@ -188,6 +189,19 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     return call(signature.get(), {params.get()}).release();
 }
 
+// Copied as itself and pickled by reference, as a plain function is: the
+// reduction is the qualified name, found again in the module.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    PyObject* qualname = as_function(self)->qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__signature__", function_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -210,6 +224,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -241,9 +256,10 @@ Ref defaults_tuple(const Member& m) noexcept {
 PyTypeObject* make_function_type() noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
     if (type == nullptr) return nullptr;
-    // Set here rather than through the PyType_Spec: 3.8 reads no vectorcall offset from it.
+    // Set here rather than through the PyType_Spec: 3.8 reads neither offset from it.
     type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    type->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
     // Instances come only from make_function().
     type->tp_new = nullptr;
     return type;
@@ -257,7 +273,7 @@ Ref make_function(const Member& member, const char* class_name, PyObject* module
     FunctionObject* fn = as_function(obj.get());
     fn->vectorcall = function_vectorcall;
     fn->member = &member;
-    fn->name = fn->qualname = fn->module = fn->doc = fn->defaults = nullptr;
+    fn->name = fn->qualname = fn->module = fn->doc = fn->defaults = fn->weakrefs = nullptr;
     fn->params.fill(nullptr);
     new (&fn->plan) AttributeCache();
     PyObject_GC_Track(obj.get());

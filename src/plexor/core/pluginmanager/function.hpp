@@ -35,6 +35,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* defaults;                        // tuple, or None
     std::array<PyObject*, kMaxParams> params;  // interned parameter names
+    PyObject* weakrefs;                        // weak references to the function
     AttributeCache plan;
 };
 

@@ -114,25 +114,20 @@ int enter_module_table(PyObject* module) noexcept {
 void leave_module_table(PyObject* module) noexcept {
     if (!load.entered_table) return;
     load.entered_table = false;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* error = PyErr_GetRaisedException();
     PyObject* table = PyImport_GetModuleDict();
     Ref name = text(kModuleName);
     Ref entry = name ? Ref::steal(PyObject_GetItem(table, name.get())) : Ref();
     if (entry.get() == module) PyObject_DelItem(table, name.get());
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    PyErr_SetRaisedException(error);
 }
 
 int keep_builtin(const char* name, PyObject*& slot) noexcept {
-    PyObject* value = PyDict_GetItemString(runtime.builtins_dict, name);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return -1;
-    }
-    Py_INCREF(value);
+    Ref key = text(name);
+    PyObject* value = nullptr;
+    const int found = key ? PyDict_GetItemRef(runtime.builtins_dict, key.get(), &value) : -1;
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    if (found <= 0) return -1;
     Py_XSETREF(slot, value);
     return 0;
 }
@@ -148,7 +143,7 @@ int keep_builtins() noexcept {
 }
 
 int import_plain(PyObject* globals, PyObject* name) noexcept {
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, Py_None, 0));
+    Ref module = import_module(name, globals, Py_None, 0);
     return module ? PyDict_SetItem(globals, name, module.get()) : -1;
 }
 
@@ -163,6 +158,28 @@ int import_names(PyObject* globals, const char* module, int level,
     return 0;
 }
 
+// True when the error being raised is the ModuleNotFoundError of `name`.
+bool module_not_found(PyObject* name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
+    PyObject* error = PyErr_GetRaisedException();
+    Ref missing = Ref::steal(PyObject_GetAttrString(error, "name"));
+    const int same = missing ? PyObject_RichCompareBool(missing.get(), name, Py_EQ) : -1;
+    PyErr_SetRaisedException(error);
+    return same > 0;
+}
+
+// from pkg_resources import iter_entry_points; where pkg_resources does not
+// exist, the module's own enumerator built on importlib.metadata instead.
+int import_entry_point_enumerator(PyObject* globals) noexcept {
+    const Names& n = runtime.names;
+    if (import_names(globals, "pkg_resources", 0, {n.iter_entry_points}) == 0) return 0;
+    if (!module_not_found(n.pkg_resources)) return -1;
+    PyErr_Clear();
+    Ref module_name = text(kModuleName);
+    Ref own = module_name ? members::make_entry_point_enumerator(module_name.get()) : Ref();
+    return own ? PyDict_SetItem(globals, n.iter_entry_points, own.get()) : -1;
+}
+
 int run_imports(PyObject* globals) noexcept {
     const Names& n = runtime.names;
     return import_plain(globals, n.os) < 0 || import_plain(globals, n.pkgutil) < 0 ||
@@ -172,7 +189,7 @@ int run_imports(PyObject* globals) noexcept {
                                 {n.supported_chassis, n.supported_os}) < 0 ||
                    import_names(globals, "inspect", 0, {n.getfile}) < 0 ||
                    import_names(globals, "errors", 1, {n.ConnectionInfraError}) < 0 ||
-                   import_names(globals, "pkg_resources", 0, {n.iter_entry_points}) < 0
+                   import_entry_point_enumerator(globals) < 0
                ? -1
                : 0;
 }
@@ -260,6 +277,31 @@ Ref build_class() noexcept {
     return call(metaclass, {name.get(), bases.get(), body.ns()});
 }
 
+#ifdef PLEXOR_DISPATCH_STATS
+// dispatch_stats() -> (generic attribute lookups, generic method lookups,
+// levels rendered apart): how often the methods left their direct path.
+PyObject* dispatch_stats(PyObject*, PyObject*) noexcept {
+    const DispatchStats& stats = runtime.stats;
+    return Py_BuildValue("(nnn)", stats.attribute_lookups, stats.method_lookups,
+                         stats.levels_rendered_apart);
+}
+
+PyMethodDef dispatch_stats_def = {"dispatch_stats", dispatch_stats, METH_NOARGS, nullptr};
+
+// Offered by a module of its own, plexor.core._pluginmanager_stats, so that
+// the namespace of this one stays as it is.
+int add_dispatch_stats() noexcept {
+    Ref stats = Ref::steal(PyModule_New("plexor.core._pluginmanager_stats"));
+    Ref function = stats ? Ref::steal(PyCFunction_New(&dispatch_stats_def, nullptr)) : Ref();
+    if (!function || PyModule_AddObjectRef(stats.get(), "dispatch_stats", function.get()) < 0)
+        return -1;
+    return PyDict_SetItemString(PyImport_GetModuleDict(), "plexor.core._pluginmanager_stats",
+                                stats.get());
+}
+#else
+int add_dispatch_stats() noexcept { return 0; }
+#endif
+
 int run_module_body(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
@@ -276,7 +318,8 @@ int run_module_body(PyObject* module) noexcept {
     Ref cls = build_class();
     if (!cls || PyDict_SetItemString(globals, kClassName, cls.get()) < 0) return -1;
     Ref test = Ref::steal(PyDict_New());
-    return test ? PyDict_SetItemString(globals, "__test__", test.get()) : -1;
+    if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) return -1;
+    return add_dispatch_stats();
 }
 
 void name_members() noexcept {
@@ -294,6 +337,7 @@ int exec_module(PyObject* module) noexcept {
         return -1;
     }
     name_members();
+    compat::PyDict_AddWatcher();
     if (init_names() < 0 || (runtime.function_type == nullptr &&
                              (runtime.function_type = make_function_type()) == nullptr))
         return -1;
@@ -334,7 +378,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace plexor
 
-// 3.8's PyMODINIT_FUNC carries no visibility of its own.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_pluginmanager() {
+PLEXOR_MODINIT_FUNC PyInit_pluginmanager() {
     return PyModuleDef_Init(&plexor::module_def);
 }

@@ -3,7 +3,7 @@
 // names to, trusted while the class's version tag (renewed by the interpreter
 // on every change of the class or its bases) is the same, and the entries of
 // the last instance dictionary, trusted while that dictionary is the instance's
-// and its version tag (renewed on every change of the dictionary) is the same.
+// and its change number (compat::dict_changes) is the same.
 #pragma once
 
 #include "compat.hpp"
@@ -39,10 +39,11 @@ struct AttributeCache {
     std::array<const Member*, kAttrCount> native{};  // this module's own method found there
     uint32_t defined = 0;                            // names the class or a base defines
 
-    // The instance dictionary.
+    // The instance dictionary. `own` borrows from `dict`, which is safe only
+    // while its change number is `dict_changes`: any change of the dictionary,
+    // freeing it included, renews that number first.
     PyObject* dict = nullptr;  // compared with self's dictionary before any other use
-    uint64_t dict_version = 0;
-    bool dict_known = false;
+    uint64_t dict_changes = 0;  // 0: nothing known
     std::array<PyObject*, kAttrCount> own{};  // its values for the names, borrowed
 };
 

@@ -10,40 +10,34 @@
 #include "dispatch.hpp"
 #include "members.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace plexor::members {
 namespace {
 
-// The text being rendered, in the interpreter's text writer; every line break
-// is followed by the separators of the levels that enclose the point of
-// writing. ASCII pieces are copied in place while the text is one byte wide.
+// The text being rendered; every line break is followed by the separators of
+// the levels that enclose the point of writing. Characters are kept one byte
+// each (Latin-1) until a wider one arrives, then four bytes each; the finished
+// text is made by the interpreter from them, in its canonical form.
 class TextBuffer {
 public:
-    TextBuffer() noexcept {
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;
-    }
-    ~TextBuffer() {
-        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
-    }
+    TextBuffer() noexcept = default;
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() = default;
 
     // Enters a child level: "  " below the last child, "  |" below the others.
     int push(bool last) noexcept {
-        try {
+        return guarded([&] {
             levels_.push_back(line_start_.size());
             line_start_ += last ? "  " : "  |";
-            return 0;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
+        });
     }
     void pop() {
         line_start_.resize(levels_.back());
@@ -51,14 +45,7 @@ public:
     }
 
     int write_ascii(const char* ascii, size_t length) noexcept {
-        const auto size = static_cast<Py_ssize_t>(length);
-        if (size == 0) return 0;
-        if (_PyUnicodeWriter_Prepare(&writer_, size, 127) < 0) return -1;
-        if (writer_.kind != PyUnicode_1BYTE_KIND)
-            return _PyUnicodeWriter_WriteASCIIString(&writer_, ascii, size);
-        std::memcpy(static_cast<char*>(writer_.data) + writer_.pos, ascii, length);
-        writer_.pos += size;
-        return 0;
+        return append(reinterpret_cast<const Py_UCS1*>(ascii), length);
     }
 
     int line_break() noexcept { return write_ascii(line_start_.data(), line_start_.size()); }
@@ -66,22 +53,25 @@ public:
     // Writes a text, each of its line breaks followed by the separators.
     int write(PyObject* text) noexcept {
         if (compat::ready_text(text) < 0) return -1;
-        if (PyUnicode_IS_ASCII(text))
-            return write_ascii_lines(static_cast<const char*>(PyUnicode_DATA(text)),
-                                     static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-        return write_lines(text);
+        const void* data = PyUnicode_DATA(text);
+        const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND:
+                return write_lines(static_cast<const Py_UCS1*>(data), length);
+            case PyUnicode_2BYTE_KIND:
+                return write_lines(static_cast<const Py_UCS2*>(data), length);
+            default:
+                return write_lines(static_cast<const Py_UCS4*>(data), length);
+        }
     }
 
-    size_t position() const noexcept { return static_cast<size_t>(writer_.pos); }
+    size_t position() const noexcept { return wide_ ? wide_chars_.size() : narrow_chars_.size(); }
 
     // Takes back what was written from `mark` on, as the text it was written
     // from: without the separators that followed its line breaks.
     Ref take(size_t mark) noexcept {
-        const auto from = static_cast<Py_ssize_t>(mark);
-        Ref written = from == writer_.pos
-                          ? Ref::borrow(runtime.names.empty)
-                          : Ref::steal(PyUnicode_Substring(writer_.buffer, from, writer_.pos));
-        writer_.pos = from;
+        Ref written = text_from(mark);
+        truncate(mark);
         if (!written || line_start_.size() == 1) return written;
         Ref indented = Ref::steal(PyUnicode_FromStringAndSize(
             line_start_.data(), static_cast<Py_ssize_t>(line_start_.size())));
@@ -90,62 +80,107 @@ public:
                         : Ref();
     }
 
-    void truncate(size_t mark) noexcept { writer_.pos = static_cast<Py_ssize_t>(mark); }
-
-    Ref finish() noexcept {
-        finished_ = true;
-        return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
+    void truncate(size_t mark) noexcept {
+        if (wide_) {
+            wide_chars_.resize(mark);
+        } else {
+            narrow_chars_.resize(mark);
+        }
     }
+
+    Ref finish() noexcept { return text_from(0); }
 
 private:
-    int write_ascii_lines(const char* data, size_t length) noexcept {
-        while (const void* found = std::memchr(data, '\n', length)) {
-            const auto line = static_cast<size_t>(static_cast<const char*>(found) - data);
-            if (write_ascii(data, line) < 0 || line_break() < 0) return -1;
-            data += line + 1;
-            length -= line + 1;
+    template <typename Step>
+    static int guarded(const Step& step) noexcept {
+        try {
+            step();
+            return 0;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        } catch (const std::length_error&) {
+            PyErr_NoMemory();
+            return -1;
         }
-        return write_ascii(data, length);
     }
 
-    int write_lines(PyObject* text) noexcept {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        Py_ssize_t start = 0;
-        while (start <= length) {
-            const Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
-            if (end == -2) return -1;
-            const Py_ssize_t stop = end < 0 ? length : end;
-            if (stop > start && _PyUnicodeWriter_WriteSubstring(&writer_, text, start, stop) < 0)
-                return -1;
-            if (end < 0) break;
+    template <typename Char>
+    int append(const Char* chars, size_t count) noexcept {
+        return guarded([&] {
+            if (!wide_ && sizeof(Char) > 1) widen();
+            if (wide_) {
+                wide_chars_.insert(wide_chars_.end(), chars, chars + count);
+            } else {
+                narrow_chars_.insert(narrow_chars_.end(), chars, chars + count);
+            }
+        });
+    }
+
+    void widen() {
+        wide_chars_.assign(narrow_chars_.begin(), narrow_chars_.end());
+        narrow_chars_ = std::vector<Py_UCS1>();
+        wide_ = true;
+    }
+
+    template <typename Char>
+    int write_lines(const Char* chars, size_t length) noexcept {
+        const Char* end = chars + length;
+        for (;;) {
+            const Char* stop = std::find(chars, end, static_cast<Char>('\n'));
+            if (append(chars, static_cast<size_t>(stop - chars)) < 0) return -1;
+            if (stop == end) return 0;
             if (line_break() < 0) return -1;
-            start = end + 1;
+            chars = stop + 1;
         }
-        return 0;
     }
 
-    _PyUnicodeWriter writer_;
+    Ref text_from(size_t mark) const noexcept {
+        const size_t size = position();
+        if (mark == size) return Ref::borrow(runtime.names.empty);
+        const auto count = static_cast<Py_ssize_t>(size - mark);
+        if (wide_)
+            return Ref::steal(
+                PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_chars_.data() + mark, count));
+        return Ref::steal(
+            PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, narrow_chars_.data() + mark, count));
+    }
+
+    std::vector<Py_UCS1> narrow_chars_;
+    std::vector<Py_UCS4> wide_chars_;
+    bool wide_ = false;
     std::string line_start_ = "\n";  // a line break and the separators of the levels
     std::vector<size_t> levels_;     // length of line_start_ outside each level
-    bool finished_ = false;
 };
 
+// One level of the rendering's recursion, counted as a call of the method by
+// itself would be. `depth` counts the levels of one rendering; it is checked
+// against the Python recursion limit where the interpreter does not count it.
 class RecursionGuard {
 public:
-    RecursionGuard() noexcept
-        : entered_(compat::enter_recursion(" while calling a Python object") == 0) {}
+    explicit RecursionGuard(int& depth) noexcept : depth_(depth) {
+        if (compat::counts_python_recursion_apart && ++depth_ > Py_GetRecursionLimit()) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while calling a Python object");
+            return;
+        }
+        entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
-        if (entered_) compat::leave_recursion();
+        if (compat::counts_python_recursion_apart) --depth_;
+        if (entered_) Py_LeaveRecursiveCall();
     }
     bool entered() const noexcept { return entered_; }
 
 private:
-    bool entered_;
+    int& depth_;
+    bool entered_ = false;
 };
 
-Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept;
+Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
+                 int& depth) noexcept;
 
 // 1 when `data` renders as nothing: false, or equal to an empty dict.
 int renders_empty(PyObject* data) noexcept {
@@ -245,9 +280,11 @@ int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
 
 // print_tree(data=..., output=...) called through the instance.
 Ref child_text(const MethodCall& print_tree, AttributeCache& plan, PyObject* self,
-               const Child& child) noexcept {
-    if (print_tree.is(members::print_tree))
-        return generic_text(plan, self, child.data.get(), child.label.get());
+               const Child& child, int& depth) noexcept {
+    if (print_tree.is(members::print_tree)) {
+        count_generic_access(runtime.stats.levels_rendered_apart);
+        return generic_text(plan, self, child.data.get(), child.label.get(), depth);
+    }
     return print_tree.call_keywords({child.data.get(), child.label.get()},
                                     runtime.keywords.data_output);
 }
@@ -307,15 +344,15 @@ struct Level {
 
 class Renderer {
 public:
-    Renderer(AttributeCache& plan, PyObject* self) noexcept
-        : plan_(plan), self_(self), lookup_(self, plan) {}
+    Renderer(AttributeCache& plan, PyObject* self, int& depth) noexcept
+        : plan_(plan), self_(self), depth_(depth), lookup_(self, plan) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
     // or, for a child, its key: a plain str that the label "__ " + key is made
     // of. Returns 1 if the result is not a plain text, left in `odd` for the
     // caller.
     int render(PyObject* data, const Label& output, Ref& odd) noexcept {
-        RecursionGuard guard;
+        RecursionGuard guard(depth_);
         if (!guard.entered()) return -1;
         const int empty = renders_empty(data);
         if (empty != 0) return empty < 0 ? -1 : 0;
@@ -373,7 +410,7 @@ private:
         }
         Child child;
         if (child_arguments(data, key, child) < 0) return -1;
-        Ref child_output = child_text(print_tree, plan_, self_, child);
+        Ref child_output = child_text(print_tree, plan_, self_, child, depth_);
         if (!child_output) return -1;
         return add_child_text(level, child_output.get(), key, last_key);
     }
@@ -420,13 +457,15 @@ private:
     AttributeCache& plan_;
     ClassNames class_names_;
     PyObject* self_;
+    int& depth_;
     SelfLookup lookup_;
     TextBuffer buffer_;
 };
 
 // print_tree's result for a plain str `output`, rendered into one buffer.
-Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
-    Renderer renderer(plan, self);
+Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
+                  int& depth) noexcept {
+    Renderer renderer(plan, self, depth);
     Ref odd;
     const int status = renderer.render(data, Label{output, false}, odd);
     if (status < 0) return Ref();
@@ -436,8 +475,9 @@ Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject
 
 // print_tree's result built step by step with the interpreter's operators, for
 // an `output` that is not a plain str.
-Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
-    RecursionGuard guard;
+Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
+                int& depth) noexcept {
+    RecursionGuard guard(depth);
     if (!guard.entered()) return Ref();
     const int empty = renders_empty(data);
     if (empty != 0) return empty < 0 ? Ref() : Ref::borrow(runtime.names.empty);
@@ -457,7 +497,7 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
         MethodCall print_tree(lookup, Attr::print_tree);
         Child child;
         if (!print_tree || child_arguments(data, key.get(), child) < 0) return Ref();
-        Ref child_output = child_text(print_tree, plan, self, child);
+        Ref child_output = child_text(print_tree, plan, self, child, depth);
         if (!child_output) return child_output;
         const int status = for_each_child_line(child_output.get(), key.get(), last_key.get(),
                                                [&result](const char* prefix, PyObject* line) {
@@ -468,17 +508,19 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
     return result;
 }
 
-Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output) noexcept {
+Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
+                 int& depth) noexcept {
     // A level rendered apart takes more of the C stack: it counts once more.
-    RecursionGuard guard;
+    RecursionGuard guard(depth);
     if (!guard.entered()) return Ref();
-    return PyUnicode_CheckExact(output) ? buffered_text(plan, self, data, output)
-                                        : object_text(plan, self, data, output);
+    return PyUnicode_CheckExact(output) ? buffered_text(plan, self, data, output, depth)
+                                        : object_text(plan, self, data, output, depth);
 }
 
 // Parameters: self, data, output.
 PyObject* print_tree_body(AttributeCache& plan, PyObject* const* a) noexcept {
-    return generic_text(plan, a[0], a[1], a[2]).release();
+    int depth = 0;
+    return generic_text(plan, a[0], a[1], a[2], depth).release();
 }
 
 // "plugins (<class> at 0x...) " followed by the tree.
@@ -497,8 +539,9 @@ PyObject* repr_body(AttributeCache& plan, PyObject* const* a) noexcept {
     MethodCall print_tree(lookup, Attr::print_tree);
     Ref tree = print_tree ? lookup.attribute(Attr::plugins) : Ref();
     if (!tree) return nullptr;
+    int depth = 0;
     if (print_tree.is(members::print_tree))
-        return generic_text(plan, self, tree.get(), header.get()).release();
+        return generic_text(plan, self, tree.get(), header.get(), depth).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output)
         .release();
 }

@@ -24,15 +24,6 @@ Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
     return tuple;
 }
 
-RaisedError take_raised_error() noexcept {
-    RaisedError error;
-    PyErr_Fetch(&error.type, &error.value, &error.traceback);
-    PyErr_NormalizeException(&error.type, &error.value, &error.traceback);
-    if (error.value != nullptr && error.traceback != nullptr)
-        PyException_SetTraceback(error.value, error.traceback);
-    return error;
-}
-
 int init_names() noexcept {
     if (runtime.names_ready) return 0;
     Names& n = runtime.names;
@@ -59,15 +50,12 @@ int init_names() noexcept {
 
 Ref global(PyObject* name) noexcept {
     // A module whose load failed has given its namespace up.
-    PyObject* found =
-        runtime.module_dict ? PyDict_GetItemWithError(runtime.module_dict, name) : nullptr;
-    if (found == nullptr && !PyErr_Occurred() && runtime.builtins_dict)
-        found = PyDict_GetItemWithError(runtime.builtins_dict, name);
-    if (found == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return Ref();
-    }
-    return Ref::borrow(found);
+    PyObject* found = nullptr;
+    int status = runtime.module_dict ? PyDict_GetItemRef(runtime.module_dict, name, &found) : 0;
+    if (status == 0 && runtime.builtins_dict)
+        status = PyDict_GetItemRef(runtime.builtins_dict, name, &found);
+    if (status == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::steal(found);
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) noexcept {
@@ -104,28 +92,38 @@ int InfraError::raise(const Ref& message) const noexcept {
     return -1;
 }
 
+Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int level) noexcept {
+    // As an import statement does: builtins.__import__ as it is now, so that
+    // hooks wrapping it see this module's imports too.
+    PyObject* import = nullptr;
+    const int found = PyDict_GetItemRef(runtime.builtins_dict, runtime.names.dunder_import, &import);
+    Ref function = Ref::steal(import);
+    if (found == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    Ref level_number = function ? Ref::steal(PyLong_FromLong(level)) : Ref();
+    if (!level_number) return Ref();
+    return call(function.get(),
+                {name, runtime.module_dict, locals, fromlist, level_number.get()});
+}
+
 Ref import_for_from(const char* module, int level,
                     std::initializer_list<PyObject*> names) noexcept {
     Ref name = text(module);
     Ref locals = Ref::steal(PyDict_New());
     Ref fromlist = list_of(names.begin(), static_cast<Py_ssize_t>(names.size()));
     if (!name || !locals || !fromlist) return Ref();
-    return Ref::steal(PyImport_ImportModuleLevelObject(name.get(), runtime.module_dict,
-                                                       locals.get(), fromlist.get(), level));
+    return import_module(name.get(), locals.get(), fromlist.get(), level);
 }
 
 namespace {
 
 // ImportError "cannot import name ...", with the failure that led to it as context.
 Ref cannot_import(PyObject* name) noexcept {
-    const RaisedError cause = take_raised_error();
-    Py_XDECREF(cause.type);
-    Py_XDECREF(cause.traceback);
+    PyObject* cause = PyErr_GetRaisedException();
     PyErr_Format(PyExc_ImportError, "cannot import name %U", name);
-    if (cause.value != nullptr) {
-        const RaisedError import_error = take_raised_error();
-        PyException_SetContext(import_error.value, cause.value);
-        PyErr_Restore(import_error.type, import_error.value, import_error.traceback);
+    if (cause != nullptr) {
+        PyObject* import_error = PyErr_GetRaisedException();
+        PyException_SetContext(import_error, cause);
+        PyErr_SetRaisedException(import_error);
     }
     return Ref();
 }

@@ -51,6 +51,12 @@ namespace plexor {
     X(dunder_class, "__class__")                      \
     X(dunder_path, "__path__")                        \
     X(dunder_file, "__file__")                        \
+    X(dunder_import, "__import__")                    \
+    X(pkg_resources, "pkg_resources")                 \
+    X(entry_points, "entry_points")                   \
+    X(get, "get")                                     \
+    X(match, "match")                                 \
+    X(module_group, "module")                         \
     X(platform, "platform")                           \
     X(model, "model")                                 \
     X(chassis_type, "chassis_type")                   \
@@ -93,6 +99,22 @@ struct KeptBuiltins {
     PyObject* id = nullptr;
 };
 
+// How often the methods fell back to the interpreter's generic attribute
+// access, or rendered a level apart. Counted in builds with
+// PLEXOR_DISPATCH_STATS only, where plexor.core._pluginmanager_stats offers
+// dispatch_stats().
+struct DispatchStats {
+    Py_ssize_t attribute_lookups = 0;
+    Py_ssize_t method_lookups = 0;
+    Py_ssize_t levels_rendered_apart = 0;
+};
+
+#ifdef PLEXOR_DISPATCH_STATS
+inline void count_generic_access(Py_ssize_t& counter) noexcept { ++counter; }
+#else
+inline void count_generic_access(Py_ssize_t&) noexcept {}
+#endif
+
 struct Runtime {
     bool names_ready = false;  // names and keyword tuples made (once per process)
     Names names;
@@ -103,6 +125,7 @@ struct Runtime {
     PyObject* module_dict = nullptr;                       // namespace of the loaded module
     PyObject* builtins_dict = nullptr;                     // namespace of the builtins module
     PyTypeObject* function_type = nullptr;
+    DispatchStats stats;
 };
 
 // Filled step by step while the module loads; read-only afterwards.
@@ -152,6 +175,10 @@ Ref format_one(const char* pattern, PyObject* value) noexcept;
 int refuse(const char* message) noexcept;
 int refuse_formatted(const char* pattern, PyObject* value) noexcept;
 
+// Imports `name` as an import statement in the module body does, with the
+// module namespace as globals.
+Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int level) noexcept;
+
 // Imports `module` (relative when `level` > 0) with the module namespace as
 // globals, an empty mapping as locals and `names` as the from-list.
 Ref import_for_from(const char* module, int level, std::initializer_list<PyObject*> names) noexcept;
@@ -173,9 +200,9 @@ inline int truth(PyObject* obj) noexcept {
 inline Ref subscript(PyObject* container, PyObject* key) noexcept {
     if (!PyDict_CheckExact(container) || !PyUnicode_CheckExact(key))
         return Ref::steal(PyObject_GetItem(container, key));
-    PyObject* value = PyDict_GetItemWithError(container, key);
-    if (value == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return Ref::borrow(value);
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(container, key, &value) == 0) PyErr_SetObject(PyExc_KeyError, key);
+    return Ref::steal(value);
 }
 
 // str() of `obj`.
@@ -186,16 +213,6 @@ Ref list_of(PyObject* const* items, Py_ssize_t count) noexcept;
 
 // A new tuple of the given objects.
 Ref tuple_of(std::initializer_list<PyObject*> items) noexcept;
-
-// The exception being raised, taken out of the error indicator, normalized and
-// with its traceback attached. The references are the caller's; all are null
-// when no exception was set.
-struct RaisedError {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-};
-RaisedError take_raised_error() noexcept;
 
 // Concatenation of texts; a null part is a step that failed with an error set.
 Ref concat(std::initializer_list<PyObject*> parts) noexcept;

@@ -52,9 +52,9 @@ Ref find_slow(PyObject* container, PyObject* key, Membership how, bool& failed) 
 
 inline Ref find(PyObject* container, PyObject* key, Membership how, bool& failed) noexcept {
     if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
-        PyObject* value = PyDict_GetItemWithError(container, key);
-        failed = value == nullptr && PyErr_Occurred();
-        return Ref::borrow(value);
+        PyObject* value = nullptr;
+        failed = PyDict_GetItemRef(container, key, &value) < 0;
+        return Ref::steal(value);
     }
     return find_slow(container, key, how, failed);
 }
@@ -193,24 +193,27 @@ PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_t
         if (failed) return nullptr;
         if (next) root = std::move(next);
     }
-    Ref data = find(root.get(), runtime.names.data, Membership::container, failed);
-    Ref record =
-        data && !failed ? find(data.get(), chassis_type, Membership::container, failed) : Ref();
+    PyObject* data_key = runtime.names.data;
+    Ref data = find(root.get(), data_key, Membership::container, failed);
     if (failed) return nullptr;
-    if (!record) {
-        raise_lookup_failure(path, chassis_type);
-        return nullptr;
+    if (data && PyDict_CheckExact(root.get()) && PyDict_CheckExact(data.get()) &&
+        PyUnicode_CheckExact(chassis_type)) {
+        // Plain dicts and texts: testing and fetching are one lookup, and the
+        // plugin data fetched again would be the same object.
+        Ref record = find(data.get(), chassis_type, Membership::container, failed);
+        if (failed) return nullptr;
+        if (record) return subscript(record.get(), runtime.names.cls).release();
+    } else if (data) {
+        const int registered = PySequence_Contains(data.get(), chassis_type);
+        if (registered < 0) return nullptr;
+        if (registered) {
+            data = subscript(root.get(), data_key);
+            Ref record = data ? subscript(data.get(), chassis_type) : Ref();
+            return record ? subscript(record.get(), runtime.names.cls).release() : nullptr;
+        }
     }
-    // The plugin data is fetched from the node again for the result, unless
-    // plain dicts and texts guarantee the same answer.
-    const bool plain = PyDict_CheckExact(root.get()) && PyDict_CheckExact(data.get()) &&
-                       PyUnicode_CheckExact(chassis_type);
-    if (!plain) {
-        data = subscript(root.get(), runtime.names.data);
-        record = data ? subscript(data.get(), chassis_type) : Ref();
-        if (!record) return nullptr;
-    }
-    return subscript(record.get(), runtime.names.cls).release();
+    raise_lookup_failure(path, chassis_type);
+    return nullptr;
 }
 
 int remove_chassis_type(PyObject* data, PyObject* chassis_type) noexcept {
