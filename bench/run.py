@@ -38,6 +38,14 @@ from plexor import log
 from plexor.core.errors import ConnectionInfraError
 
 
+try:
+    # Development builds (./dev) count how often the methods leave their
+    # direct path; release builds have no such module.
+    from plexor.core._pluginmanager_stats import dispatch_stats
+except ImportError:
+    dispatch_stats = None
+
+
 def _load_pure():
     found = importlib.util.spec_from_file_location(
         "plexor_bench_pure_python", os.path.join(HERE, "pure_python.py"))
@@ -172,6 +180,16 @@ def workloads():
     ]
 
 
+def measure_counted(timing, columns, row):
+    """timing.measure(columns); in builds that count them, row["generic"] is
+    how often the native calls left their direct path meanwhile."""
+    before = dispatch_stats() if dispatch_stats is not None else None
+    measured = timing.measure(columns)
+    if before is not None:
+        row["generic"] = sum(after - was for after, was in zip(dispatch_stats(), before))
+    return measured
+
+
 def run_micro(timing, progress):
     results = {}
     impls = {"native": native_module.PluginManager, "pure": pure_module.PluginManager}
@@ -189,7 +207,7 @@ def run_micro(timing, progress):
                   "_ConnB": ConnB, "_PluginManager": None}
             columns["floor"] = (floor_stmt, ns, LOCALS)
         row = {"label": label}
-        for name, (best, median) in timing.measure(columns).items():
+        for name, (best, median) in measure_counted(timing, columns, row).items():
             row[name], row[name + "_median"] = best, median
         results[key] = row
         progress(label)
@@ -217,8 +235,8 @@ def run_render(timing, progress):
         for what, stmt in (("print_tree", "m.print_tree(m._plugins)"), ("repr", "repr(m)")):
             row = {"label": "%s, %s records" % ("print_tree" if what == "print_tree"
                                                 else "repr()", format(size, ","))}
-            measured = timing.measure({name: (stmt, {"_m": mgr}, "m = _m")
-                                       for name, mgr in managers.items()})
+            measured = measure_counted(timing, {name: (stmt, {"_m": mgr}, "m = _m")
+                                                for name, mgr in managers.items()}, row)
             for name, (best, median) in measured.items():
                 row[name], row[name + "_median"] = best, median
             results["%s_%d" % (what, size)] = row
@@ -463,6 +481,12 @@ def main(argv=None):
     print()
     print(table(results))
     print()
+    if dispatch_stats is not None:
+        left = ["%s (%d times)" % (row["label"], row["generic"])
+                for row in results.values() if row.get("generic")]
+        print("Direct path: %s" % ("left in " + "; ".join(left) if left else
+                                   "no native call left it (counted by this build)"))
+        print()
     if imp is None:
         print("Import: not measured on this interpreter")
     else:
