@@ -37,7 +37,7 @@ inline void PyErr_SetRaisedException(PyObject* exception) {
         PyErr_Clear();
         return;
     }
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
     Py_INCREF(type);
     PyErr_Restore(type, exception, PyException_GetTraceback(exception));
 }
@@ -60,7 +60,7 @@ inline void PyErr_SetHandledException(PyObject* exception) {
         PyErr_SetExcInfo(nullptr, nullptr, nullptr);
         return;
     }
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
     Py_INCREF(type);
     Py_INCREF(exception);
     PyErr_SetExcInfo(type, exception, PyException_GetTraceback(exception));

@@ -165,87 +165,73 @@ Ref entry_point_module(PyObject* entry_point) noexcept {
     return call_attr(match.get(), runtime.names.group, {runtime.names.module_group});
 }
 
-// The entry points of `group` (with `name`, unless that is None), in the
-// order importlib.metadata.entry_points() gives them.
-Ref select_entry_points(PyObject* group, PyObject* name) noexcept {
+// importlib.metadata's entry points of `group`: selected by select() from
+// 3.10 on; before, a dict maps each group to its entry points.
+Ref entry_points_of(PyObject* group) noexcept {
     Ref metadata = Ref::steal(PyImport_ImportModule("importlib.metadata"));
     Ref all = metadata ? call_attr(metadata.get(), runtime.names.entry_points, {}) : Ref();
     if (!all) return Ref();
-    // 3.10 selects with select(); before, a dict maps each group to its entry points.
-    Ref selected;
-    if (PyObject_HasAttrString(all.get(), "select")) {
-        Ref select = Ref::steal(PyObject_GetAttrString(all.get(), "select"));
-        selected = select ? call_keywords(select.get(), {group}, runtime.keywords.group) : Ref();
-    } else {
-        Ref none = Ref::steal(PyTuple_New(0));
-        selected = none ? call_attr(all.get(), runtime.names.get, {group, none.get()}) : Ref();
-    }
-    Ref iterator = selected ? Ref::steal(PyObject_GetIter(selected.get())) : Ref();
-    Ref found = iterator ? Ref::steal(PyList_New(0)) : Ref();
-    if (!found) return Ref();
-    while (Ref entry_point = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (name != Py_None) {
-            Ref own_name = Ref::steal(PyObject_GetAttr(entry_point.get(), runtime.names.name));
-            const int same = own_name ? PyObject_RichCompareBool(own_name.get(), name, Py_EQ) : -1;
-            if (same < 0) return Ref();
-            if (!same) continue;
-        }
-        if (PyList_Append(found.get(), entry_point.get()) < 0) return Ref();
-    }
-    return PyErr_Occurred() ? Ref() : found;
+    Ref select = Ref::steal(PyObject_GetAttrString(all.get(), "select"));
+    if (select) return call_keywords(select.get(), {group}, runtime.keywords.group);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+    PyErr_Clear();
+    Ref none = Ref::steal(PyTuple_New(0));
+    return none ? call_attr(all.get(), runtime.names.get, {group, none.get()}) : Ref();
+}
+
+// 1 when the entry point is called `name`, or `name` is None.
+int is_named(PyObject* entry_point, PyObject* name) noexcept {
+    if (name == Py_None) return 1;
+    Ref own_name = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.name));
+    return own_name ? PyObject_RichCompareBool(own_name.get(), name, Py_EQ) : -1;
 }
 
 // A record of an entry point with the members discovery uses: name,
-// module_name and load().
-Ref entry_point_record(PyObject* namespace_type, PyObject* entry_point) noexcept {
+// module_name and load(). Its type is that of sys.implementation, a simple
+// namespace.
+Ref entry_point_record(PyObject* entry_point) noexcept {
+    PyObject* implementation = PySys_GetObject("implementation");
+    if (implementation == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.implementation");
+        return Ref();
+    }
+    Ref namespace_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(implementation)));
     Ref name = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.name));
     Ref module = name ? entry_point_module(entry_point) : Ref();
     Ref load = module ? Ref::steal(PyObject_GetAttr(entry_point, runtime.names.load)) : Ref();
-    Ref keywords = load ? tuple_of({runtime.names.name, runtime.names.module_name,
-                                    runtime.names.load})
-                        : Ref();
-    if (!keywords) return Ref();
-    return call_keywords(namespace_type, {name.get(), module.get(), load.get()}, keywords.get());
+    if (!load) return Ref();
+    return call_keywords(namespace_type.get(), {name.get(), module.get(), load.get()},
+                         runtime.keywords.name_module_name_load);
 }
 
-// iter_entry_points(group, name=None), for interpreters without pkg_resources.
-PyObject* iter_entry_points(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* keywords[] = {"group", "name", nullptr};
-    PyObject* group = nullptr;
-    PyObject* name = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:iter_entry_points",
-                                     const_cast<char**>(keywords), &group, &name))
-        return nullptr;
-    Ref selected = select_entry_points(group, name);
-    if (!selected) return nullptr;
-    // A simple namespace is the type of sys.implementation.
-    Ref implementation = Ref::borrow(PySys_GetObject("implementation"));
-    if (!implementation) {
-        PyErr_SetString(PyExc_RuntimeError, "lost sys.implementation");
-        return nullptr;
+PyObject* iter_entry_points_body(AttributeCache&, PyObject* const* params) noexcept {
+    PyObject* const group = params[0];
+    PyObject* const name = params[1];
+    Ref selected = entry_points_of(group);
+    Ref iterator = selected ? Ref::steal(PyObject_GetIter(selected.get())) : Ref();
+    Ref records = iterator ? Ref::steal(PyList_New(0)) : Ref();
+    if (!records) return nullptr;
+    while (Ref entry_point = Ref::steal(PyIter_Next(iterator.get()))) {
+        const int wanted = is_named(entry_point.get(), name);
+        if (wanted < 0) return nullptr;
+        Ref record = wanted ? entry_point_record(entry_point.get()) : Ref();
+        if (wanted && (!record || PyList_Append(records.get(), record.get()) < 0)) return nullptr;
     }
-    auto* namespace_type = reinterpret_cast<PyObject*>(Py_TYPE(implementation.get()));
-    const Py_ssize_t count = PyList_GET_SIZE(selected.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref record = entry_point_record(namespace_type, PyList_GET_ITEM(selected.get(), i));
-        if (!record) return nullptr;
-        PyList_SetItem(selected.get(), i, record.release());
-    }
-    return PyObject_GetIter(selected.get());
+    return PyErr_Occurred() ? nullptr : PyObject_GetIter(records.get());
 }
-
-PyMethodDef iter_entry_points_def = {
-    "iter_entry_points", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(iter_entry_points)),
-    METH_VARARGS | METH_KEYWORDS,
-    "iter_entry_points(group, name=None)\n--\n\n"
-    "The entry points of a group, as importlib.metadata lists them; each has\n"
-    "name, module_name and load()."};
 
 }  // namespace
 
-Ref make_entry_point_enumerator(PyObject* module_name) noexcept {
-    return Ref::steal(PyCFunction_NewEx(&iter_entry_points_def, nullptr, module_name));
-}
+const Member iter_entry_points = {
+    "iter_entry_points",
+    "The entry points of a group (and of that name, unless it is None), in the\n"
+    "order importlib.metadata lists them; each has name, module_name and load().",
+    2,
+    {"group", "name"},
+    1,
+    {nullptr},
+    iter_entry_points_body,
+};
 
 const Member discover_builtin_plugins = {
     "discover_builtin_plugins", "loads all plugins", 0, {}, 0, {}, discover_builtin_plugins_body,

@@ -281,7 +281,9 @@ Ref make_function(const Member& member, const char* class_name, PyObject* module
     Py_INCREF(module_name);
     fn->module = module_name;
     if (!(fn->name = PyUnicode_InternFromString(member.name))) return Ref();
-    if (!(fn->qualname = PyUnicode_FromFormat("%s.%s", class_name, member.name))) return Ref();
+    fn->qualname = class_name ? PyUnicode_FromFormat("%s.%s", class_name, member.name)
+                              : PyUnicode_FromString(member.name);
+    if (fn->qualname == nullptr) return Ref();
     fn->doc = member.doc ? PyUnicode_FromString(member.doc) : (Py_INCREF(Py_None), Py_None);
     if (!fn->doc) return Ref();
     if (!(fn->defaults = defaults_tuple(member).release())) return Ref();

@@ -42,7 +42,8 @@ struct FunctionObject {
 // Creates the function type; called once while the module loads.
 PyTypeObject* make_function_type() noexcept;
 
-// A new function object for `member` of the class `class_name`.
+// A new function object for `member` of the class `class_name`, or of the
+// module when `class_name` is null.
 Ref make_function(const Member& member, const char* class_name, PyObject* module_name) noexcept;
 
 // The member behind `obj` if it is one of this module's functions, else null.

@@ -24,7 +24,7 @@ extern const Member register_plugin;
 extern const Member discover_builtin_plugins;
 extern const Member discover_external_plugins;
 // The module's own iter_entry_points, bound where pkg_resources does not exist.
-Ref make_entry_point_enumerator(PyObject* module_name) noexcept;
+extern const Member iter_entry_points;
 // render.cpp
 extern const Member print_tree;
 extern const Member repr;

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 namespace plexor {
 namespace {
@@ -134,12 +135,17 @@ int keep_builtin(const char* name, PyObject*& slot) noexcept {
 
 int keep_builtins() noexcept {
     KeptBuiltins& b = runtime.builtins;
-    return keep_builtin("object", b.object) < 0 || keep_builtin("property", b.property) < 0 ||
-                   keep_builtin("staticmethod", b.staticmethod) < 0 ||
-                   keep_builtin("ImportError", b.import_error) < 0 ||
-                   keep_builtin("hex", b.hex) < 0 || keep_builtin("id", b.id) < 0
-               ? -1
-               : 0;
+    const std::pair<const char*, PyObject**> kept[] = {
+        {"object", &b.object},
+        {"property", &b.property},
+        {"staticmethod", &b.staticmethod},
+        {"ImportError", &b.import_error},
+        {"hex", &b.hex},
+        {"id", &b.id},
+    };
+    for (const auto& [name, slot] : kept)
+        if (keep_builtin(name, *slot) < 0) return -1;
+    return 0;
 }
 
 int import_plain(PyObject* globals, PyObject* name) noexcept {
@@ -176,22 +182,21 @@ int import_entry_point_enumerator(PyObject* globals) noexcept {
     if (!module_not_found(n.pkg_resources)) return -1;
     PyErr_Clear();
     Ref module_name = text(kModuleName);
-    Ref own = module_name ? members::make_entry_point_enumerator(module_name.get()) : Ref();
+    Ref own =
+        module_name ? make_function(members::iter_entry_points, nullptr, module_name.get()) : Ref();
     return own ? PyDict_SetItem(globals, n.iter_entry_points, own.get()) : -1;
 }
 
 int run_imports(PyObject* globals) noexcept {
     const Names& n = runtime.names;
-    return import_plain(globals, n.os) < 0 || import_plain(globals, n.pkgutil) < 0 ||
-                   import_plain(globals, n.importlib) < 0 ||
-                   import_names(globals, "plexor", 0, {n.log}) < 0 ||
-                   import_names(globals, "plexor.plugins", 0,
-                                {n.supported_chassis, n.supported_os}) < 0 ||
-                   import_names(globals, "inspect", 0, {n.getfile}) < 0 ||
-                   import_names(globals, "errors", 1, {n.ConnectionInfraError}) < 0 ||
-                   import_entry_point_enumerator(globals) < 0
-               ? -1
-               : 0;
+    for (PyObject* module : {n.os, n.pkgutil, n.importlib})
+        if (import_plain(globals, module) < 0) return -1;
+    if (import_names(globals, "plexor", 0, {n.log}) < 0) return -1;
+    if (import_names(globals, "plexor.plugins", 0, {n.supported_chassis, n.supported_os}) < 0)
+        return -1;
+    if (import_names(globals, "inspect", 0, {n.getfile}) < 0) return -1;
+    if (import_names(globals, "errors", 1, {n.ConnectionInfraError}) < 0) return -1;
+    return import_entry_point_enumerator(globals);
 }
 
 // Class body helpers: `namespace` is the mapping the metaclass prepared.
@@ -245,19 +250,19 @@ int fill_class_body(const ClassBody& body, PyObject* module_name) noexcept {
     using namespace members;
     Ref qualname = text(kClassName);
     Ref doc = text(kClassDoc);
-    return body.set("__module__", module_name) < 0 ||
-                   body.set("__qualname__", qualname.get()) < 0 ||
-                   body.set("__doc__", doc.get()) < 0 || body.method(init) < 0 ||
-                   body.property(plugins_getter, plugins_setter) < 0 ||
-                   body.method(validate_model) < 0 || body.method(validate_platform) < 0 ||
-                   body.method(validate_os) < 0 || body.method(validate_chassis_type) < 0 ||
-                   body.method(validate_arguments) < 0 || body.method(get_plugin) < 0 ||
-                   body.method(unregister_plugin) < 0 || body.method(register_plugin) < 0 ||
-                   body.static_method(discover_builtin_plugins) < 0 ||
-                   body.static_method(discover_external_plugins) < 0 ||
-                   body.method(print_tree) < 0 || body.method(repr) < 0
-               ? -1
-               : 0;
+    if (body.set("__module__", module_name) < 0 || body.set("__qualname__", qualname.get()) < 0 ||
+        body.set("__doc__", doc.get()) < 0)
+        return -1;
+    if (body.method(init) < 0 || body.property(plugins_getter, plugins_setter) < 0) return -1;
+    for (const Member* method :
+         {&validate_model, &validate_platform, &validate_os, &validate_chassis_type,
+          &validate_arguments, &get_plugin, &unregister_plugin, &register_plugin})
+        if (body.method(*method) < 0) return -1;
+    if (body.static_method(discover_builtin_plugins) < 0 ||
+        body.static_method(discover_external_plugins) < 0)
+        return -1;
+    if (body.method(print_tree) < 0) return -1;
+    return body.method(repr);
 }
 
 // Builds the class as a class statement would: metaclass from the bases (the
@@ -323,9 +328,11 @@ int run_module_body(PyObject* module) noexcept {
 }
 
 void name_members() noexcept {
-    using namespace members;
-    runtime.attr_members = {&validate_arguments, &validate_model,        &validate_platform,
-                            &validate_os,        &validate_chassis_type, &print_tree};
+    runtime.attr_members = {
+#define PLEXOR_ATTR_MEMBER(id, name, member) member,
+        PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_MEMBER)
+#undef PLEXOR_ATTR_MEMBER
+    };
 }
 
 int exec_module(PyObject* module) noexcept {
@@ -378,6 +385,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace plexor
 
-PLEXOR_MODINIT_FUNC PyInit_pluginmanager() {
-    return PyModuleDef_Init(&plexor::module_def);
-}
+PLEXOR_MODINIT_FUNC PyInit_pluginmanager() { return PyModuleDef_Init(&plexor::module_def); }

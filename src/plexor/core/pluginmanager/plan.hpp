@@ -15,18 +15,25 @@ namespace plexor {
 
 struct Member;
 
-// The attributes the methods read from `self`.
+// The attributes the methods read from `self`, one row each: the enumerator,
+// the interned name it is looked up by (runtime.hpp), and for a method the
+// module's own member of that name (members.hpp), else nullptr.
+#define PLEXOR_SELF_ATTRIBUTES(X)                                                    \
+    X(validate_arguments, validate_arguments, &members::validate_arguments)          \
+    X(validate_model, validate_model, &members::validate_model)                      \
+    X(validate_platform, validate_platform, &members::validate_platform)             \
+    X(validate_os, validate_os, &members::validate_os)                               \
+    X(validate_chassis_type, validate_chassis_type, &members::validate_chassis_type) \
+    X(print_tree, print_tree, &members::print_tree)                                  \
+    X(plugins, plugins_attr, nullptr)                                                \
+    X(supported_os, supported_os, nullptr)                                           \
+    X(chassis_type_list, chassis_type_list, nullptr)
+
 enum class Attr {
-    validate_arguments,
-    validate_model,
-    validate_platform,
-    validate_os,
-    validate_chassis_type,
-    print_tree,
-    plugins,
-    supported_os,
-    chassis_type_list,
-    count
+#define PLEXOR_ATTR_ENUMERATOR(id, name, member) id,
+    PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_ENUMERATOR)
+#undef PLEXOR_ATTR_ENUMERATOR
+        count
 };
 inline constexpr int kAttrCount = static_cast<int>(Attr::count);
 
@@ -42,7 +49,7 @@ struct AttributeCache {
     // The instance dictionary. `own` borrows from `dict`, which is safe only
     // while its change number is `dict_changes`: any change of the dictionary,
     // freeing it included, renews that number first.
-    PyObject* dict = nullptr;  // compared with self's dictionary before any other use
+    PyObject* dict = nullptr;   // compared with self's dictionary before any other use
     uint64_t dict_changes = 0;  // 0: nothing known
     std::array<PyObject*, kAttrCount> own{};  // its values for the names, borrowed
 };

@@ -517,15 +517,17 @@ Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject*
                                         : object_text(plan, self, data, output, depth);
 }
 
-// Parameters: self, data, output.
-PyObject* print_tree_body(AttributeCache& plan, PyObject* const* a) noexcept {
+PyObject* print_tree_body(AttributeCache& plan, PyObject* const* params) noexcept {
+    PyObject* const self = params[0];
+    PyObject* const data = params[1];
+    PyObject* const output = params[2];
     int depth = 0;
-    return generic_text(plan, a[0], a[1], a[2], depth).release();
+    return generic_text(plan, self, data, output, depth).release();
 }
 
 // "plugins (<class> at 0x...) " followed by the tree.
-PyObject* repr_body(AttributeCache& plan, PyObject* const* a) noexcept {
-    PyObject* self = a[0];
+PyObject* repr_body(AttributeCache& plan, PyObject* const* params) noexcept {
+    PyObject* const self = params[0];
     Ref cls = Ref::steal(PyObject_GetAttr(self, runtime.names.dunder_class));
     Ref cls_text = cls ? str_of(cls.get()) : Ref();
     Ref identity = cls_text ? call(runtime.builtins.id, {self}) : Ref();

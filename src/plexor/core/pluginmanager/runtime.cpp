@@ -31,9 +31,11 @@ int init_names() noexcept {
     if ((n.id = PyUnicode_InternFromString(literal)) == nullptr) return -1;
     PLEXOR_INTERNED_NAMES(PLEXOR_INTERN_NAME)
 #undef PLEXOR_INTERN_NAME
-    runtime.attr_names = {n.validate_arguments, n.validate_model,        n.validate_platform,
-                          n.validate_os,        n.validate_chassis_type, n.print_tree,
-                          n.plugins_attr,       n.supported_os,          n.chassis_type_list};
+    runtime.attr_names = {
+#define PLEXOR_ATTR_NAME(id, name, member) n.name,
+        PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_NAME)
+#undef PLEXOR_ATTR_NAME
+    };
     KeywordSets& k = runtime.keywords;
     k.os_platform_model = tuple_of({n.os, n.platform, n.model}).release();
     k.platform_os = tuple_of({n.platform, n.os}).release();
@@ -41,8 +43,9 @@ int init_names() noexcept {
     k.chassis_type = tuple_of({n.chassis_type}).release();
     k.data_output = tuple_of({n.data, n.output}).release();
     k.group = tuple_of({n.group}).release();
+    k.name_module_name_load = tuple_of({n.name, n.module_name, n.load}).release();
     if (!k.os_platform_model || !k.platform_os || !k.os || !k.chassis_type || !k.data_output ||
-        !k.group)
+        !k.group || !k.name_module_name_load)
         return -1;
     runtime.names_ready = true;
     return 0;
@@ -96,13 +99,13 @@ Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int leve
     // As an import statement does: builtins.__import__ as it is now, so that
     // hooks wrapping it see this module's imports too.
     PyObject* import = nullptr;
-    const int found = PyDict_GetItemRef(runtime.builtins_dict, runtime.names.dunder_import, &import);
+    const int found =
+        PyDict_GetItemRef(runtime.builtins_dict, runtime.names.dunder_import, &import);
     Ref function = Ref::steal(import);
     if (found == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     Ref level_number = function ? Ref::steal(PyLong_FromLong(level)) : Ref();
     if (!level_number) return Ref();
-    return call(function.get(),
-                {name, runtime.module_dict, locals, fromlist, level_number.get()});
+    return call(function.get(), {name, runtime.module_dict, locals, fromlist, level_number.get()});
 }
 
 Ref import_for_from(const char* module, int level,

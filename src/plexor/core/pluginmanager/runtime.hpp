@@ -87,6 +87,7 @@ struct KeywordSets {
     PyObject* chassis_type = nullptr;
     PyObject* data_output = nullptr;
     PyObject* group = nullptr;
+    PyObject* name_module_name_load = nullptr;
 };
 
 // The builtins the methods use as they were when the module loaded.

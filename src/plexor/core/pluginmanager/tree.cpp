@@ -241,25 +241,47 @@ int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_
     return data ? remove_chassis_type(data.get(), chassis_type) : -1;
 }
 
-// Parameters: self, os, platform, model, os_flavor, chassis_type.
-PyObject* get_plugin_body(AttributeCache& plan, PyObject* const* a) noexcept {
-    SelfLookup self(a[0], plan);
-    if (validate(self, a[1], a[2], a[3], a[5]) < 0) return nullptr;
-    return lookup(self, SelectorPath(a[1], a[2], a[3], a[4]), a[5]);
+// The selector parameters the three request methods share, in their order.
+struct Request {
+    PyObject* os;
+    PyObject* platform;
+    PyObject* model;
+    PyObject* os_flavor;
+    PyObject* chassis_type;
+
+    // From the bound parameters, `os` first.
+    static Request bind(PyObject* const* params) noexcept {
+        return {params[0], params[1], params[2], params[3], params[4]};
+    }
+    SelectorPath path() const noexcept { return SelectorPath(os, platform, model, os_flavor); }
+};
+
+// Parameters: self, then the request.
+PyObject* get_plugin_body(AttributeCache& plan, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], plan);
+    const Request request = Request::bind(params + 1);
+    if (validate(self, request.os, request.platform, request.model, request.chassis_type) < 0)
+        return nullptr;
+    return lookup(self, request.path(), request.chassis_type);
 }
 
-// Parameters: self, os, platform, model, os_flavor, chassis_type.
-PyObject* unregister_plugin_body(AttributeCache& plan, PyObject* const* a) noexcept {
-    SelfLookup self(a[0], plan);
-    if (validate(self, a[1], a[2], a[3], runtime.names.single_rp) < 0) return nullptr;
-    return none_or_error(unregister_at(self, SelectorPath(a[1], a[2], a[3], a[4]), a[5]));
+// Parameters: self, then the request.
+PyObject* unregister_plugin_body(AttributeCache& plan, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], plan);
+    const Request request = Request::bind(params + 1);
+    if (validate(self, request.os, request.platform, request.model, runtime.names.single_rp) < 0)
+        return nullptr;
+    return none_or_error(unregister_at(self, request.path(), request.chassis_type));
 }
 
-// Parameters: self, cls, os, platform, model, os_flavor, chassis_type.
-PyObject* register_plugin_body(AttributeCache& plan, PyObject* const* a) noexcept {
-    SelfLookup self(a[0], plan);
-    if (validate(self, a[2], a[3], a[4], a[6]) < 0) return nullptr;
-    return none_or_error(register_at(self, a[1], SelectorPath(a[2], a[3], a[4], a[5]), a[6]));
+// Parameters: self, cls, then the request.
+PyObject* register_plugin_body(AttributeCache& plan, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], plan);
+    PyObject* cls = params[1];
+    const Request request = Request::bind(params + 2);
+    if (validate(self, request.os, request.platform, request.model, request.chassis_type) < 0)
+        return nullptr;
+    return none_or_error(register_at(self, cls, request.path(), request.chassis_type));
 }
 
 }  // namespace

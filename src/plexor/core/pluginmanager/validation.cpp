@@ -160,23 +160,35 @@ int is_linux(PyObject* os) noexcept {
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-PyObject* validate_model_body(AttributeCache&, PyObject* const* a) noexcept {
-    return none_or_error(check_model(a[1], a[2], a[3]));
+// Each body reads its parameters in the order of its signature.
+PyObject* validate_model_body(AttributeCache&, PyObject* const* params) noexcept {
+    PyObject* const os = params[1];
+    PyObject* const platform = params[2];
+    PyObject* const model = params[3];
+    return none_or_error(check_model(os, platform, model));
 }
-PyObject* validate_platform_body(AttributeCache&, PyObject* const* a) noexcept {
-    return none_or_error(check_platform(a[1], a[2]));
+PyObject* validate_platform_body(AttributeCache&, PyObject* const* params) noexcept {
+    PyObject* const os = params[1];
+    PyObject* const platform = params[2];
+    return none_or_error(check_platform(os, platform));
 }
-PyObject* validate_os_body(AttributeCache& plan, PyObject* const* a) noexcept {
-    SelfLookup self(a[0], plan);
-    return none_or_error(check_os(self, a[1]));
+PyObject* validate_os_body(AttributeCache& plan, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], plan);
+    PyObject* const os = params[1];
+    return none_or_error(check_os(self, os));
 }
-PyObject* validate_chassis_type_body(AttributeCache& plan, PyObject* const* a) noexcept {
-    SelfLookup self(a[0], plan);
-    return none_or_error(check_chassis_type(self, a[1]));
+PyObject* validate_chassis_type_body(AttributeCache& plan, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], plan);
+    PyObject* const chassis_type = params[1];
+    return none_or_error(check_chassis_type(self, chassis_type));
 }
-PyObject* validate_arguments_entry(AttributeCache& plan, PyObject* const* a) noexcept {
-    SelfLookup self(a[0], plan);
-    return none_or_error(validate_arguments_body(self, a[1], a[2], a[3], a[4]));
+PyObject* validate_arguments_entry(AttributeCache& plan, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], plan);
+    PyObject* const os = params[1];
+    PyObject* const platform = params[2];
+    PyObject* const model = params[3];
+    PyObject* const chassis_type = params[4];
+    return none_or_error(validate_arguments_body(self, os, platform, model, chassis_type));
 }
 
 }  // namespace
