@@ -513,6 +513,8 @@ def main(argv=None):
         info["build"], time.perf_counter() - started))
     if args.quick:
         print("(quick mode: figures are rough)")
+    if DEBUG_BUILD:
+        print("(debug build of CPython: the verdicts say nothing about a release build)")
 
     if args.json:
         with open(args.json, "w") as f:
