@@ -300,7 +300,7 @@ def run_import(quick, progress):
               "extra_us": statistics.median(own),
               "extra_min_us": min(own),
               "extra_over_pkg_resources_us": statistics.median(
-                  l + o for l, o in zip(logging_, own)),
+                  lg + o for lg, o in zip(logging_, own)),
               "all_us": samples}
     progress("import")
     return result

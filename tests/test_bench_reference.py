@@ -178,12 +178,12 @@ def test_workloads_do_the_same_work_on_both_and_floor(bench):
             assert _run(floor_stmt, floor_ns) in (bench.ConnA, "done"), key
     ns = _namespace(bench, managers["native"], tree, None)
     # the five-selector lookup reaches the deepest record, not a shallower one
-    assert _run(dict((w[0], w[2]) for w in bench.workloads())["get_five"], ns) is bench.ConnB
+    assert _run({w[0]: w[2] for w in bench.workloads()}["get_five"], ns) is bench.ConnB
     # the failing lookup does fail, and so does its floor
-    fail_stmt = dict((w[0], w[2]) for w in bench.workloads())["get_fail"]
+    fail_stmt = {w[0]: w[2] for w in bench.workloads()}["get_fail"]
     assert _run(fail_stmt.split("\n")[1].strip(), ns)[:2] == (
         "raised", ns["ConnectionInfraError"])
-    fail_floor = dict((w[0], w[3]) for w in bench.workloads())["get_fail"]
+    fail_floor = {w[0]: w[3] for w in bench.workloads()}["get_fail"]
     assert _run(fail_floor.split("\n")[1].strip(), ns)[:2] == ("raised", KeyError)
 
 
