@@ -49,13 +49,29 @@ public:
     int write_ascii(const char* ascii, size_t length) noexcept {
         if (length == 0) return 0;
         if (wide_) return append_wide(reinterpret_cast<const Py_UCS1*>(ascii), length);
-        if (reserve(length) < 0) return -1;
-        std::memcpy(static_cast<char*>(PyUnicode_DATA(ascii_)) + size_, ascii, length);
+        if (size_ + static_cast<Py_ssize_t>(length) > capacity_ && reserve(length) < 0) return -1;
+        std::memcpy(chars_ + size_, ascii, length);
         size_ += static_cast<Py_ssize_t>(length);
         return 0;
     }
 
+    // A line break and the separators of the enclosing levels.
     int line_break() noexcept { return write_ascii(line_start_.data(), line_start_.size()); }
+
+    // A line break, the separators and "  |": the start of a child's first line.
+    int child_line_break() noexcept {
+        const size_t length = line_start_.size();
+        if (wide_) return line_break() < 0 ? -1 : write_ascii("  |", 3);
+        if (size_ + static_cast<Py_ssize_t>(length + 3) > capacity_ && reserve(length + 3) < 0)
+            return -1;
+        char* out = chars_ + size_;
+        std::memcpy(out, line_start_.data(), length);
+        out[length] = ' ';
+        out[length + 1] = ' ';
+        out[length + 2] = '|';
+        size_ += static_cast<Py_ssize_t>(length + 3);
+        return 0;
+    }
 
     // Writes a text, each of its line breaks followed by the separators.
     int write(PyObject* text) noexcept {
@@ -108,6 +124,7 @@ public:
         // The object is this buffer's alone until now: cut to its length, it
         // is the finished text.
         if (PyUnicode_Resize(&ascii_, size_) < 0) return Ref();
+        chars_ = nullptr;
         return Ref::steal(std::exchange(ascii_, nullptr));
     }
 
@@ -141,6 +158,7 @@ private:
             return -1;
         }
         capacity_ = capacity;
+        chars_ = static_cast<char*>(PyUnicode_DATA(ascii_));
         return 0;
     }
 
@@ -150,6 +168,7 @@ private:
         const int status = guarded([&] { wide_chars_.assign(chars, chars + size_); });
         if (status < 0) return -1;
         Py_CLEAR(ascii_);
+        chars_ = nullptr;
         size_ = capacity_ = 0;
         wide_ = true;
         return 0;
@@ -160,11 +179,21 @@ private:
         return guarded([&] { wide_chars_.insert(wide_chars_.end(), chars, chars + count); });
     }
 
+    // The next line break in [chars, end), or end.
+    static const char* next_line_break(const char* chars, const char* end) noexcept {
+        const void* found = std::memchr(chars, '\n', static_cast<size_t>(end - chars));
+        return found != nullptr ? static_cast<const char*>(found) : end;
+    }
+    template <typename Char>
+    static const Char* next_line_break(const Char* chars, const Char* end) noexcept {
+        return std::find(chars, end, static_cast<Char>('\n'));
+    }
+
     template <typename Char, typename Append>
     int write_lines(const Char* chars, size_t length, Append append) noexcept {
         const Char* end = chars + length;
         for (;;) {
-            const Char* stop = std::find(chars, end, static_cast<Char>('\n'));
+            const Char* stop = next_line_break(chars, end);
             if ((this->*append)(chars, static_cast<size_t>(stop - chars)) < 0) return -1;
             if (stop == end) return 0;
             if (line_break() < 0) return -1;
@@ -180,11 +209,11 @@ private:
             return Ref::steal(
                 PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_chars_.data() + mark, count));
         // A copy: a substring of all of ascii_ would be ascii_ itself.
-        const auto* chars = static_cast<const Py_UCS1*>(PyUnicode_DATA(ascii_));
-        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, chars + mark, count));
+        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, chars_ + mark, count));
     }
 
     PyObject* ascii_ = nullptr;  // the text while it is ASCII, with room for more
+    char* chars_ = nullptr;      // its characters
     Py_ssize_t size_ = 0;        // characters written into ascii_
     Py_ssize_t capacity_ = 0;    // characters ascii_ has room for
     std::vector<Py_UCS4> wide_chars_;
@@ -193,34 +222,43 @@ private:
     std::vector<size_t> levels_;     // length of line_start_ outside each level
 };
 
+// The levels of one rendering, counted where the interpreter does not count
+// them against the Python recursion limit itself.
+struct Depth {
+    int levels = 0;
+    int limit = compat::counts_python_recursion_apart ? Py_GetRecursionLimit() : 0;
+};
+
 // One level of the rendering's recursion, counted as a call of the method by
-// itself would be. `depth` counts the levels of one rendering; it is checked
-// against the Python recursion limit where the interpreter does not count it.
+// itself would be. A level that goes deeper (an inner node) also takes a level
+// of the C stack; a leaf does not.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(int& depth) noexcept : depth_(depth) {
-        if (compat::counts_python_recursion_apart && ++depth_ > Py_GetRecursionLimit()) {
+    RecursionGuard(Depth& depth, bool deepens) noexcept : depth_(depth) {
+        if (compat::counts_python_recursion_apart && ++depth_.levels > depth_.limit) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while calling a Python object");
             return;
         }
-        entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
+        c_level_ = deepens;
+        entered_ = !deepens || Py_EnterRecursiveCall(" while calling a Python object") == 0;
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
-        if (compat::counts_python_recursion_apart) --depth_;
-        if (entered_) Py_LeaveRecursiveCall();
+        if (compat::counts_python_recursion_apart) --depth_.levels;
+        if (entered_ && c_level_) Py_LeaveRecursiveCall();
     }
     bool entered() const noexcept { return entered_; }
 
 private:
-    int& depth_;
+    Depth& depth_;
+    bool c_level_ = false;
     bool entered_ = false;
 };
 
 Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
-                 int& depth) noexcept;
+                 Depth& depth) noexcept;
 
 // True when `data == {}` is false without running any code: a plain dict
 // (truth-tested before), a plain str, a class made by `type` itself, or an
@@ -351,7 +389,7 @@ int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
 
 // print_tree(data=..., output=...) called through the instance.
 Ref child_text(const MethodCall& print_tree, AttributeCache& plan, PyObject* self,
-               const Child& child, int& depth) noexcept {
+               const Child& child, Depth& depth) noexcept {
     if (print_tree.is(members::print_tree)) {
         count_generic_access(runtime.stats.levels_rendered_apart);
         return generic_text(plan, self, child.data.get(), child.label.get(), depth);
@@ -415,7 +453,7 @@ struct Level {
 
 class Renderer {
 public:
-    Renderer(AttributeCache& plan, PyObject* self, int& depth) noexcept
+    Renderer(AttributeCache& plan, PyObject* self, Depth& depth) noexcept
         : plan_(plan), self_(self), depth_(depth), lookup_(self, plan) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
@@ -423,7 +461,7 @@ public:
     // of. Returns 1 if the result is not a plain text, left in `odd` for the
     // caller.
     int render(PyObject* data, const Label& output, Ref& odd) noexcept {
-        RecursionGuard guard(depth_);
+        RecursionGuard guard(depth_, PyDict_Check(data));
         if (!guard.entered()) return -1;
         const int empty = renders_empty(data);
         if (empty != 0) return empty < 0 ? -1 : 0;
@@ -492,8 +530,7 @@ private:
         if (order == -1 && PyErr_Occurred()) return -1;
         const bool last = order == 0;
         const size_t before = buffer_.position();
-        if (buffer_.line_break() < 0 || buffer_.write_ascii("  |", 3) < 0 || buffer_.push(last) < 0)
-            return -1;
+        if (buffer_.child_line_break() < 0 || buffer_.push(last) < 0) return -1;
         Ref odd;
         const int status = render(data, Label{key, true}, odd);
         buffer_.pop();
@@ -528,14 +565,14 @@ private:
     AttributeCache& plan_;
     ClassNames class_names_;
     PyObject* self_;
-    int& depth_;
+    Depth& depth_;
     SelfLookup lookup_;
     TextBuffer buffer_;
 };
 
 // print_tree's result for a plain str `output`, rendered into one buffer.
 Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
-                  int& depth) noexcept {
+                  Depth& depth) noexcept {
     Renderer renderer(plan, self, depth);
     Ref odd;
     const int status = renderer.render(data, Label{output, false}, odd);
@@ -547,8 +584,8 @@ Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject
 // print_tree's result built step by step with the interpreter's operators, for
 // an `output` that is not a plain str.
 Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
-                int& depth) noexcept {
-    RecursionGuard guard(depth);
+                Depth& depth) noexcept {
+    RecursionGuard guard(depth, true);
     if (!guard.entered()) return Ref();
     const int empty = renders_empty(data);
     if (empty != 0) return empty < 0 ? Ref() : Ref::borrow(runtime.names.empty);
@@ -580,9 +617,9 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
 }
 
 Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
-                 int& depth) noexcept {
+                 Depth& depth) noexcept {
     // A level rendered apart takes more of the C stack: it counts once more.
-    RecursionGuard guard(depth);
+    RecursionGuard guard(depth, true);
     if (!guard.entered()) return Ref();
     return PyUnicode_CheckExact(output) ? buffered_text(plan, self, data, output, depth)
                                         : object_text(plan, self, data, output, depth);
@@ -592,7 +629,7 @@ PyObject* print_tree_body(AttributeCache& plan, PyObject* const* params) noexcep
     PyObject* const self = params[0];
     PyObject* const data = params[1];
     PyObject* const output = params[2];
-    int depth = 0;
+    Depth depth;
     return generic_text(plan, self, data, output, depth).release();
 }
 
@@ -612,7 +649,7 @@ PyObject* repr_body(AttributeCache& plan, PyObject* const* params) noexcept {
     MethodCall print_tree(lookup, Attr::print_tree);
     Ref tree = print_tree ? lookup.attribute(Attr::plugins) : Ref();
     if (!tree) return nullptr;
-    int depth = 0;
+    Depth depth;
     if (print_tree.is(members::print_tree))
         return generic_text(plan, self, tree.get(), header.get(), depth).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output)
