@@ -22,15 +22,17 @@ namespace plexor::members {
 namespace {
 
 // The text being rendered; every line break is followed by the separators of
-// the levels that enclose the point of writing. Characters are kept one byte
-// each (Latin-1) until a wider one arrives, then four bytes each; the finished
-// text is made by the interpreter from them, in its canonical form.
+// the levels that enclose the point of writing. While every character is
+// ASCII the text is written straight into a text object, grown as needed and
+// cut to its length at the end; from the first other character on, the
+// characters are kept four bytes each and the interpreter makes the finished
+// text from them, in its canonical form either way.
 class TextBuffer {
 public:
     TextBuffer() noexcept = default;
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() = default;
+    ~TextBuffer() { Py_XDECREF(ascii_); }
 
     // Enters a child level: "  " below the last child, "  |" below the others.
     int push(bool last) noexcept {
@@ -45,27 +47,56 @@ public:
     }
 
     int write_ascii(const char* ascii, size_t length) noexcept {
-        return append(reinterpret_cast<const Py_UCS1*>(ascii), length);
+        if (length == 0) return 0;
+        if (wide_) return append_wide(reinterpret_cast<const Py_UCS1*>(ascii), length);
+        if (size_ + static_cast<Py_ssize_t>(length) > capacity_ && reserve(length) < 0) return -1;
+        std::memcpy(chars_ + size_, ascii, length);
+        size_ += static_cast<Py_ssize_t>(length);
+        return 0;
     }
 
+    // A line break and the separators of the enclosing levels.
     int line_break() noexcept { return write_ascii(line_start_.data(), line_start_.size()); }
+
+    // A line break, the separators and "  |": the start of a child's first line.
+    int child_line_break() noexcept {
+        const size_t length = line_start_.size();
+        if (wide_) return line_break() < 0 ? -1 : write_ascii("  |", 3);
+        if (size_ + static_cast<Py_ssize_t>(length + 3) > capacity_ && reserve(length + 3) < 0)
+            return -1;
+        char* out = chars_ + size_;
+        std::memcpy(out, line_start_.data(), length);
+        out[length] = ' ';
+        out[length + 1] = ' ';
+        out[length + 2] = '|';
+        size_ += static_cast<Py_ssize_t>(length + 3);
+        return 0;
+    }
 
     // Writes a text, each of its line breaks followed by the separators.
     int write(PyObject* text) noexcept {
         if (compat::ready_text(text) < 0) return -1;
         const void* data = PyUnicode_DATA(text);
         const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        if (PyUnicode_IS_ASCII(text))
+            return write_lines(static_cast<const char*>(data), length, &TextBuffer::write_ascii);
+        if (!wide_ && widen() < 0) return -1;
         switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND:
-                return write_lines(static_cast<const Py_UCS1*>(data), length);
+                return write_lines(static_cast<const Py_UCS1*>(data), length,
+                                   &TextBuffer::append_wide<Py_UCS1>);
             case PyUnicode_2BYTE_KIND:
-                return write_lines(static_cast<const Py_UCS2*>(data), length);
+                return write_lines(static_cast<const Py_UCS2*>(data), length,
+                                   &TextBuffer::append_wide<Py_UCS2>);
             default:
-                return write_lines(static_cast<const Py_UCS4*>(data), length);
+                return write_lines(static_cast<const Py_UCS4*>(data), length,
+                                   &TextBuffer::append_wide<Py_UCS4>);
         }
     }
 
-    size_t position() const noexcept { return wide_ ? wide_chars_.size() : narrow_chars_.size(); }
+    size_t position() const noexcept {
+        return wide_ ? wide_chars_.size() : static_cast<size_t>(size_);
+    }
 
     // Takes back what was written from `mark` on, as the text it was written
     // from: without the separators that followed its line breaks.
@@ -84,13 +115,22 @@ public:
         if (wide_) {
             wide_chars_.resize(mark);
         } else {
-            narrow_chars_.resize(mark);
+            size_ = static_cast<Py_ssize_t>(mark);
         }
     }
 
-    Ref finish() noexcept { return text_from(0); }
+    Ref finish() noexcept {
+        if (wide_ || size_ == 0) return text_from(0);
+        // The object is this buffer's alone until now: cut to its length, it
+        // is the finished text.
+        if (PyUnicode_Resize(&ascii_, size_) < 0) return Ref();
+        chars_ = nullptr;
+        return Ref::steal(std::exchange(ascii_, nullptr));
+    }
 
 private:
+    static constexpr Py_ssize_t kFirstCapacity = 256;
+
     template <typename Step>
     static int guarded(const Step& step) noexcept {
         try {
@@ -105,30 +145,56 @@ private:
         }
     }
 
-    template <typename Char>
-    int append(const Char* chars, size_t count) noexcept {
-        return guarded([&] {
-            if (!wide_ && sizeof(Char) > 1) widen();
-            if (wide_) {
-                wide_chars_.insert(wide_chars_.end(), chars, chars + count);
-            } else {
-                narrow_chars_.insert(narrow_chars_.end(), chars, chars + count);
-            }
-        });
+    // Room for `length` more ASCII characters, the capacity at least doubled.
+    int reserve(size_t length) noexcept {
+        const auto needed = size_ + static_cast<Py_ssize_t>(length);
+        if (needed <= capacity_) return 0;
+        Py_ssize_t capacity = capacity_ > 0 ? capacity_ : kFirstCapacity;
+        while (capacity < needed) capacity = capacity > PY_SSIZE_T_MAX / 2 ? needed : capacity * 2;
+        if (ascii_ == nullptr) {
+            ascii_ = PyUnicode_New(capacity, 127);
+            if (ascii_ == nullptr) return -1;
+        } else if (PyUnicode_Resize(&ascii_, capacity) < 0) {
+            return -1;
+        }
+        capacity_ = capacity;
+        chars_ = static_cast<char*>(PyUnicode_DATA(ascii_));
+        return 0;
     }
 
-    void widen() {
-        wide_chars_.assign(narrow_chars_.begin(), narrow_chars_.end());
-        narrow_chars_ = std::vector<Py_UCS1>();
+    // From the first character that is not ASCII on, four bytes each.
+    int widen() noexcept {
+        const auto* chars = ascii_ ? static_cast<const Py_UCS1*>(PyUnicode_DATA(ascii_)) : nullptr;
+        const int status = guarded([&] { wide_chars_.assign(chars, chars + size_); });
+        if (status < 0) return -1;
+        Py_CLEAR(ascii_);
+        chars_ = nullptr;
+        size_ = capacity_ = 0;
         wide_ = true;
+        return 0;
     }
 
     template <typename Char>
-    int write_lines(const Char* chars, size_t length) noexcept {
+    int append_wide(const Char* chars, size_t count) noexcept {
+        return guarded([&] { wide_chars_.insert(wide_chars_.end(), chars, chars + count); });
+    }
+
+    // The next line break in [chars, end), or end.
+    static const char* next_line_break(const char* chars, const char* end) noexcept {
+        const void* found = std::memchr(chars, '\n', static_cast<size_t>(end - chars));
+        return found != nullptr ? static_cast<const char*>(found) : end;
+    }
+    template <typename Char>
+    static const Char* next_line_break(const Char* chars, const Char* end) noexcept {
+        return std::find(chars, end, static_cast<Char>('\n'));
+    }
+
+    template <typename Char, typename Append>
+    int write_lines(const Char* chars, size_t length, Append append) noexcept {
         const Char* end = chars + length;
         for (;;) {
-            const Char* stop = std::find(chars, end, static_cast<Char>('\n'));
-            if (append(chars, static_cast<size_t>(stop - chars)) < 0) return -1;
+            const Char* stop = next_line_break(chars, end);
+            if ((this->*append)(chars, static_cast<size_t>(stop - chars)) < 0) return -1;
             if (stop == end) return 0;
             if (line_break() < 0) return -1;
             chars = stop + 1;
@@ -142,69 +208,85 @@ private:
         if (wide_)
             return Ref::steal(
                 PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_chars_.data() + mark, count));
-        return Ref::steal(
-            PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, narrow_chars_.data() + mark, count));
+        // A copy: a substring of all of ascii_ would be ascii_ itself.
+        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, chars_ + mark, count));
     }
 
-    std::vector<Py_UCS1> narrow_chars_;
+    PyObject* ascii_ = nullptr;  // the text while it is ASCII, with room for more
+    char* chars_ = nullptr;      // its characters
+    Py_ssize_t size_ = 0;        // characters written into ascii_
+    Py_ssize_t capacity_ = 0;    // characters ascii_ has room for
     std::vector<Py_UCS4> wide_chars_;
     bool wide_ = false;
     std::string line_start_ = "\n";  // a line break and the separators of the levels
     std::vector<size_t> levels_;     // length of line_start_ outside each level
 };
 
+// The levels of one rendering, counted where the interpreter does not count
+// them against the Python recursion limit itself.
+struct Depth {
+    int levels = 0;
+    int limit = compat::counts_python_recursion_apart ? Py_GetRecursionLimit() : 0;
+};
+
 // One level of the rendering's recursion, counted as a call of the method by
-// itself would be. `depth` counts the levels of one rendering; it is checked
-// against the Python recursion limit where the interpreter does not count it.
+// itself would be. A level that goes deeper (an inner node) also takes a level
+// of the C stack; a leaf does not.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(int& depth) noexcept : depth_(depth) {
-        if (compat::counts_python_recursion_apart && ++depth_ > Py_GetRecursionLimit()) {
+    RecursionGuard(Depth& depth, bool deepens) noexcept : depth_(depth) {
+        if (compat::counts_python_recursion_apart && ++depth_.levels > depth_.limit) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while calling a Python object");
             return;
         }
-        entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
+        c_level_ = deepens;
+        entered_ = !deepens || Py_EnterRecursiveCall(" while calling a Python object") == 0;
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
-        if (compat::counts_python_recursion_apart) --depth_;
-        if (entered_) Py_LeaveRecursiveCall();
+        if (compat::counts_python_recursion_apart) --depth_.levels;
+        if (entered_ && c_level_) Py_LeaveRecursiveCall();
     }
     bool entered() const noexcept { return entered_; }
 
 private:
-    int& depth_;
+    Depth& depth_;
+    bool c_level_ = false;
     bool entered_ = false;
 };
 
 Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
-                 int& depth) noexcept;
+                 Depth& depth) noexcept;
+
+// True when `data == {}` is false without running any code: a plain dict
+// (truth-tested before), a plain str, a class made by `type` itself, or an
+// object that compares as `object` does; each of them answers NotImplemented,
+// as an empty dict does in turn.
+bool never_equals_a_dict(PyObject* data) noexcept {
+    PyTypeObject* type = Py_TYPE(data);
+    return type == &PyDict_Type || type == &PyUnicode_Type || type == &PyType_Type ||
+           type->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
 
 // 1 when `data` renders as nothing: false, or equal to an empty dict.
 int renders_empty(PyObject* data) noexcept {
     const int is_true = truth(data);
     if (is_true <= 0) return is_true < 0 ? -1 : 1;
-    if (PyDict_CheckExact(data)) return 0;  // a non-empty plain dict never equals {}
+    if (never_equals_a_dict(data)) return 0;
     Ref empty = Ref::steal(PyDict_New());
     Ref equal = empty ? Ref::steal(PyObject_RichCompare(data, empty.get(), Py_EQ)) : Ref();
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-// The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them. A
-// plain dict with one key, the most common node, needs no list.
+// The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them. The
+// keys of a small plain dict that are all plain str are ordered here, where
+// comparing them runs no code.
 class SortedKeys {
 public:
     explicit SortedKeys(PyObject* data) noexcept {
-        if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) == 1) {
-            Py_ssize_t position = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            PyDict_Next(data, &position, &key, &value);
-            single_ = Ref::borrow(key);
-            return;
-        }
+        if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && sort_small(data)) return;
         if (PyDict_CheckExact(data)) {
             list_ = Ref::steal(PyDict_Keys(data));
         } else {
@@ -217,16 +299,43 @@ public:
             list_ = Ref();
         }
     }
-    explicit operator bool() const noexcept { return single_ || list_; }
-    Py_ssize_t size() const noexcept { return single_ ? 1 : PyList_GET_SIZE(list_.get()); }
+    explicit operator bool() const noexcept { return small_size_ > 0 || list_; }
+    Py_ssize_t size() const noexcept {
+        return small_size_ > 0 ? small_size_ : PyList_GET_SIZE(list_.get());
+    }
     // A new reference to the key at `index`.
     Ref at(Py_ssize_t index) const noexcept {
-        return single_ ? single_ : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
+        return small_size_ > 0 ? small_[index] : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
     }
     Ref last() const noexcept { return at(size() - 1); }
 
 private:
-    Ref single_;
+    static constexpr Py_ssize_t kSmall = 8;
+
+    // Insertion sort by code points; false (nothing kept) unless every key is
+    // a plain str.
+    bool sort_small(PyObject* data) noexcept {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t count = 0;
+        while (PyDict_Next(data, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || compat::ready_text(key) < 0) {
+                PyErr_Clear();
+                for (Py_ssize_t i = 0; i < count; ++i) small_[i] = Ref();
+                return false;
+            }
+            Py_ssize_t slot = count++;
+            for (; slot > 0 && PyUnicode_Compare(small_[slot - 1].get(), key) > 0; --slot)
+                small_[slot] = std::move(small_[slot - 1]);
+            small_[slot] = Ref::borrow(key);
+        }
+        small_size_ = count;
+        return count > 0;
+    }
+
+    std::array<Ref, kSmall> small_{};
+    Py_ssize_t small_size_ = 0;
     Ref list_;
 };
 
@@ -280,7 +389,7 @@ int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
 
 // print_tree(data=..., output=...) called through the instance.
 Ref child_text(const MethodCall& print_tree, AttributeCache& plan, PyObject* self,
-               const Child& child, int& depth) noexcept {
+               const Child& child, Depth& depth) noexcept {
     if (print_tree.is(members::print_tree)) {
         count_generic_access(runtime.stats.levels_rendered_apart);
         return generic_text(plan, self, child.data.get(), child.label.get(), depth);
@@ -344,7 +453,7 @@ struct Level {
 
 class Renderer {
 public:
-    Renderer(AttributeCache& plan, PyObject* self, int& depth) noexcept
+    Renderer(AttributeCache& plan, PyObject* self, Depth& depth) noexcept
         : plan_(plan), self_(self), depth_(depth), lookup_(self, plan) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
@@ -352,7 +461,7 @@ public:
     // of. Returns 1 if the result is not a plain text, left in `odd` for the
     // caller.
     int render(PyObject* data, const Label& output, Ref& odd) noexcept {
-        RecursionGuard guard(depth_);
+        RecursionGuard guard(depth_, PyDict_Check(data));
         if (!guard.entered()) return -1;
         const int empty = renders_empty(data);
         if (empty != 0) return empty < 0 ? -1 : 0;
@@ -421,8 +530,7 @@ private:
         if (order == -1 && PyErr_Occurred()) return -1;
         const bool last = order == 0;
         const size_t before = buffer_.position();
-        if (buffer_.line_break() < 0 || buffer_.write_ascii("  |", 3) < 0 || buffer_.push(last) < 0)
-            return -1;
+        if (buffer_.child_line_break() < 0 || buffer_.push(last) < 0) return -1;
         Ref odd;
         const int status = render(data, Label{key, true}, odd);
         buffer_.pop();
@@ -457,14 +565,14 @@ private:
     AttributeCache& plan_;
     ClassNames class_names_;
     PyObject* self_;
-    int& depth_;
+    Depth& depth_;
     SelfLookup lookup_;
     TextBuffer buffer_;
 };
 
 // print_tree's result for a plain str `output`, rendered into one buffer.
 Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
-                  int& depth) noexcept {
+                  Depth& depth) noexcept {
     Renderer renderer(plan, self, depth);
     Ref odd;
     const int status = renderer.render(data, Label{output, false}, odd);
@@ -476,8 +584,8 @@ Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject
 // print_tree's result built step by step with the interpreter's operators, for
 // an `output` that is not a plain str.
 Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
-                int& depth) noexcept {
-    RecursionGuard guard(depth);
+                Depth& depth) noexcept {
+    RecursionGuard guard(depth, true);
     if (!guard.entered()) return Ref();
     const int empty = renders_empty(data);
     if (empty != 0) return empty < 0 ? Ref() : Ref::borrow(runtime.names.empty);
@@ -509,9 +617,9 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
 }
 
 Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
-                 int& depth) noexcept {
+                 Depth& depth) noexcept {
     // A level rendered apart takes more of the C stack: it counts once more.
-    RecursionGuard guard(depth);
+    RecursionGuard guard(depth, true);
     if (!guard.entered()) return Ref();
     return PyUnicode_CheckExact(output) ? buffered_text(plan, self, data, output, depth)
                                         : object_text(plan, self, data, output, depth);
@@ -521,7 +629,7 @@ PyObject* print_tree_body(AttributeCache& plan, PyObject* const* params) noexcep
     PyObject* const self = params[0];
     PyObject* const data = params[1];
     PyObject* const output = params[2];
-    int depth = 0;
+    Depth depth;
     return generic_text(plan, self, data, output, depth).release();
 }
 
@@ -541,7 +649,7 @@ PyObject* repr_body(AttributeCache& plan, PyObject* const* params) noexcept {
     MethodCall print_tree(lookup, Attr::print_tree);
     Ref tree = print_tree ? lookup.attribute(Attr::plugins) : Ref();
     if (!tree) return nullptr;
-    int depth = 0;
+    Depth depth;
     if (print_tree.is(members::print_tree))
         return generic_text(plan, self, tree.get(), header.get(), depth).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output)
