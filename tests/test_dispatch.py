@@ -60,7 +60,8 @@ def test_instance_override_under_a_key_made_at_run_time():
         assert m.get_plugin(os="generic") is ConnA
         assert repr(m).startswith("plugins (")
     m.__dict__[runtime_key("validate_", "os")] = lambda os: seen.append(("os", os))
-    m.__dict__[runtime_key("print_", "tree")] = lambda data, output="plugin": seen.append("tree") or "T"
+    m.__dict__[runtime_key("print_", "tree")] = (
+        lambda data, output="plugin": seen.append("tree") or "T")
     for _ in range(3):
         assert m.get_plugin(os="generic") is ConnA
         assert repr(m) == "T"

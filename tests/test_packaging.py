@@ -93,7 +93,8 @@ def test_stubs_type_check_callers(tmp_path):
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                           "--no-error-summary", str(source)], stdout=subprocess.PIPE,
                          universal_newlines=True, cwd=str(tmp_path))
-    pattern = re.compile(r"misuse.py:(\d+): (?:error: .*\[([a-z-]+)\]|note: Revealed type is (.*))$")
+    pattern = re.compile(
+        r"misuse.py:(\d+): (?:error: .*\[([a-z-]+)\]|note: Revealed type is (.*))$")
     found = [m.groups() for m in map(pattern.match, run.stdout.splitlines()) if m]
     assert [(int(n), code or revealed) for n, code, revealed in found] == [
         (3, "misc"),                    # plugins is read-only

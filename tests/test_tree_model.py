@@ -156,7 +156,8 @@ value = st.sampled_from([None, "x", "data", "generic", "linux", 5])
 # type may be swapped
 operation = st.tuples(st.sampled_from(["register", "register", "get", "get", "unregister"]),
                       st.sampled_from([A, B]), st.integers(0, 3),
-                      st.one_of(st.none(), st.none(), st.tuples(st.sampled_from([0, 1, 1, 3, 3]), value)),
+                      st.one_of(st.none(), st.none(),
+                                st.tuples(st.sampled_from([0, 1, 1, 3, 3]), value)),
                       st.sampled_from(["keep"] * 4 + [None, "dual_rp"]))
 
 
