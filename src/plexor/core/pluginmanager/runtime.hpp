@@ -188,10 +188,12 @@ Ref import_for_from(const char* module, int level, std::initializer_list<PyObjec
 // failing that, the module table's entry for the submodule of that name.
 Ref import_from(PyObject* module, PyObject* name) noexcept;
 
-// The truth test, answered inline for None, the booleans and plain texts.
+// The truth test, answered inline for None, the booleans, plain texts, plain
+// dicts and classes made by `type` itself (which defines no truth of its own).
 inline int truth(PyObject* obj) noexcept {
     if (obj == Py_None || obj == Py_False) return 0;
-    if (obj == Py_True) return 1;
+    if (obj == Py_True || Py_TYPE(obj) == &PyType_Type) return 1;
+    if (PyDict_CheckExact(obj)) return PyDict_GET_SIZE(obj) != 0;
     if (PyUnicode_CheckExact(obj))
         return compat::ready_text(obj) < 0 ? -1 : PyUnicode_GET_LENGTH(obj) != 0;
     return PyObject_IsTrue(obj);
