@@ -187,34 +187,38 @@ int is_named(PyObject* entry_point, PyObject* name) noexcept {
 }
 
 // A record of an entry point with the members discovery uses: name,
-// module_name and load(). Its type is that of sys.implementation, a simple
-// namespace.
-Ref entry_point_record(PyObject* entry_point) noexcept {
+// module_name and load(), made by `namespace_type`.
+Ref entry_point_record(PyObject* namespace_type, PyObject* entry_point) noexcept {
+    Ref name = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.name));
+    Ref module = name ? entry_point_module(entry_point) : Ref();
+    Ref load = module ? Ref::steal(PyObject_GetAttr(entry_point, runtime.names.load)) : Ref();
+    if (!load) return Ref();
+    return call_keywords(namespace_type, {name.get(), module.get(), load.get()},
+                         runtime.keywords.name_module_name_load);
+}
+
+// The simple namespace type, that of sys.implementation.
+Ref namespace_type() noexcept {
     PyObject* implementation = PySys_GetObject("implementation");
     if (implementation == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.implementation");
         return Ref();
     }
-    Ref namespace_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(implementation)));
-    Ref name = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.name));
-    Ref module = name ? entry_point_module(entry_point) : Ref();
-    Ref load = module ? Ref::steal(PyObject_GetAttr(entry_point, runtime.names.load)) : Ref();
-    if (!load) return Ref();
-    return call_keywords(namespace_type.get(), {name.get(), module.get(), load.get()},
-                         runtime.keywords.name_module_name_load);
+    return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(implementation)));
 }
 
 PyObject* iter_entry_points_body(AttributeCache&, PyObject* const* params) noexcept {
     PyObject* const group = params[0];
     PyObject* const name = params[1];
-    Ref selected = entry_points_of(group);
+    Ref record_type = namespace_type();
+    Ref selected = record_type ? entry_points_of(group) : Ref();
     Ref iterator = selected ? Ref::steal(PyObject_GetIter(selected.get())) : Ref();
     Ref records = iterator ? Ref::steal(PyList_New(0)) : Ref();
     if (!records) return nullptr;
     while (Ref entry_point = Ref::steal(PyIter_Next(iterator.get()))) {
         const int wanted = is_named(entry_point.get(), name);
         if (wanted < 0) return nullptr;
-        Ref record = wanted ? entry_point_record(entry_point.get()) : Ref();
+        Ref record = wanted ? entry_point_record(record_type.get(), entry_point.get()) : Ref();
         if (wanted && (!record || PyList_Append(records.get(), record.get()) < 0)) return nullptr;
     }
     return PyErr_Occurred() ? nullptr : PyObject_GetIter(records.get());

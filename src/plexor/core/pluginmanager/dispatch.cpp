@@ -46,8 +46,6 @@ const AttributeCache* SelfLookup::rebuild_plan() noexcept {
 bool SelfLookup::snapshot(PyObject* dict) noexcept {
     cache_.dict_changes = 0;
     if (PyDict_GET_SIZE(dict) > kSnapshotLimit) return false;
-    const uint64_t changes = compat::PyDict_Watch(self_, dict);
-    if (changes == 0) return false;
     cache_.own.fill(nullptr);
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -63,6 +61,10 @@ bool SelfLookup::snapshot(PyObject* dict) noexcept {
             }
         }
     }
+    // Watched only once it is known to fit: a dictionary that does not is
+    // probed at every access, and watching it again each time would be waste.
+    const uint64_t changes = compat::PyDict_Watch(self_, dict);
+    if (changes == 0) return false;
     cache_.dict = dict;
     cache_.dict_changes = changes;
     return true;

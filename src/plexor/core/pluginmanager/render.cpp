@@ -322,8 +322,7 @@ private:
         while (PyDict_Next(data, &position, &key, &value)) {
             if (!PyUnicode_CheckExact(key) || compat::ready_text(key) < 0) {
                 PyErr_Clear();
-                for (Py_ssize_t i = 0; i < count; ++i) small_[i] = Ref();
-                return false;
+                return false;  // the keys kept so far are released with the object
             }
             Py_ssize_t slot = count++;
             for (; slot > 0 && PyUnicode_Compare(small_[slot - 1].get(), key) > 0; --slot)
