@@ -110,7 +110,7 @@ int walk_plugins(const PluginsPackage& package) noexcept {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject* discover_builtin_plugins_body(AttributeCache&, PyObject* const*) noexcept {
+PyObject* discover_builtin_plugins_body(MemberState&, PyObject* const*) noexcept {
     PluginsPackage package;
     if (locate_package(package) < 0 && (!PyErr_ExceptionMatches(runtime.builtins.import_error) ||
                                         locate_package_after(package) < 0))
@@ -139,7 +139,7 @@ int load_entry_point(PyObject* entry_point) noexcept {
     return discard(call_attr(entry_point, runtime.names.load, {}));
 }
 
-PyObject* discover_external_plugins_body(AttributeCache&, PyObject* const*) noexcept {
+PyObject* discover_external_plugins_body(MemberState&, PyObject* const*) noexcept {
     Ref enumerate = global(runtime.names.iter_entry_points);
     Ref group = enumerate ? global(runtime.names.ENTRYPOINT_GROUP) : Ref();
     Ref entry_points =
@@ -207,7 +207,7 @@ Ref namespace_type() noexcept {
     return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(implementation)));
 }
 
-PyObject* iter_entry_points_body(AttributeCache&, PyObject* const* params) noexcept {
+PyObject* iter_entry_points_body(MemberState&, PyObject* const* params) noexcept {
     PyObject* const group = params[0];
     PyObject* const name = params[1];
     Ref record_type = namespace_type();

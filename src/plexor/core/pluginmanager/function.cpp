@@ -110,7 +110,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     const Member& m = *fn->member;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Every parameter given by position: the arguments are the bound values.
-    if (kwnames == nullptr && nargs == m.nparams) return m.body(fn->plan, args);
+    if (kwnames == nullptr && nargs == m.nparams) return m.body(fn->state, args);
     std::array<PyObject*, kMaxParams> bound{};
     for (Py_ssize_t i = 0; i < nargs && i < m.nparams; ++i) bound[i] = args[i];
     if (kwnames != nullptr && bind_keywords(fn, args + nargs, kwnames, bound.data()) < 0)
@@ -128,7 +128,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
         bound[i] = PyTuple_GET_ITEM(fn->defaults, i - required);
     }
-    return m.body(fn->plan, bound.data());
+    return m.body(fn->state, bound.data());
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
@@ -160,6 +160,7 @@ void function_dealloc(PyObject* self) noexcept {
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
     for (PyObject*& param : fn->params) Py_CLEAR(param);
+    fn->state.~MemberState();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -275,7 +276,7 @@ Ref make_function(const Member& member, const char* class_name, PyObject* module
     fn->member = &member;
     fn->name = fn->qualname = fn->module = fn->doc = fn->defaults = fn->weakrefs = nullptr;
     fn->params.fill(nullptr);
-    new (&fn->plan) AttributeCache();
+    new (&fn->state) MemberState();
     PyObject_GC_Track(obj.get());
 
     Py_INCREF(module_name);

@@ -2,6 +2,7 @@
 // function, is called through vectorcall and binds arguments by name.
 #pragma once
 
+#include "chars.hpp"
 #include "plan.hpp"
 #include "ref.hpp"
 
@@ -11,9 +12,18 @@ namespace plexor {
 
 inline constexpr int kMaxParams = 7;
 
+// What a member's function object keeps from one call to the next.
+struct MemberState {
+    AttributeCache plan;  // what attribute access on self found
+    // The memory of the last text rendered (print_tree, __repr__). Rendering
+    // a tree of the same size again then writes to pages the process holds,
+    // instead of pages it maps anew and returns when the text is freed.
+    CharBlock text;
+};
+
 // Body of a member, called with every parameter bound (borrowed references)
-// and the plan its function object keeps.
-using Body = PyObject* (*)(AttributeCache& plan, PyObject* const* args) noexcept;
+// and the state its function object keeps.
+using Body = PyObject* (*)(MemberState& state, PyObject* const* args) noexcept;
 
 struct Member {
     const char* name;
@@ -36,7 +46,7 @@ struct FunctionObject {
     PyObject* defaults;                        // tuple, or None
     std::array<PyObject*, kMaxParams> params;  // interned parameter names
     PyObject* weakrefs;                        // weak references to the function
-    AttributeCache plan;
+    MemberState state;
 };
 
 // Creates the function type; called once while the module loads.

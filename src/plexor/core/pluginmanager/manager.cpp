@@ -10,7 +10,7 @@ int set_from_global(PyObject* self, PyObject* attribute, PyObject* global_name) 
     return value ? PyObject_SetAttr(self, attribute, value.get()) : -1;
 }
 
-PyObject* init_body(AttributeCache&, PyObject* const* args) noexcept {
+PyObject* init_body(MemberState&, PyObject* const* args) noexcept {
     PyObject* self = args[0];
     const Names& n = runtime.names;
     Ref tree = Ref::steal(PyDict_New());
@@ -20,11 +20,11 @@ PyObject* init_body(AttributeCache&, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject* plugins_getter_body(AttributeCache&, PyObject* const* args) noexcept {
+PyObject* plugins_getter_body(MemberState&, PyObject* const* args) noexcept {
     return PyObject_GetAttr(args[0], runtime.names.plugins_attr);
 }
 
-PyObject* plugins_setter_body(AttributeCache&, PyObject* const*) noexcept {
+PyObject* plugins_setter_body(MemberState&, PyObject* const*) noexcept {
     PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
     return nullptr;
 }

@@ -27,75 +27,77 @@ namespace {
 // cut to its length at the end; from the first other character on, the
 // characters are kept four bytes each and the interpreter makes the finished
 // text from them, in its canonical form either way.
+// The text being rendered; every line break is followed by the separators of
+// the levels that enclose the point of writing. While every character is
+// ASCII the text is written as bytes, into memory the function keeps from one
+// rendering to the next; from the first other character on, the characters
+// are kept four bytes each. The interpreter makes the finished text from
+// either, in its canonical form.
 class TextBuffer {
 public:
-    TextBuffer() noexcept = default;
+    explicit TextBuffer(CharBlock& kept) noexcept : kept_(kept), ascii_(std::move(kept)) {}
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() { Py_XDECREF(ascii_); }
+    ~TextBuffer() {
+        // A rendering nested in this one may have given its memory back first.
+        CharBlock block = ascii_.release();
+        if (kept_.data() == nullptr && block.capacity() <= kKeptCapacity) kept_ = std::move(block);
+    }
 
     // Enters a child level: "  " below the last child, "  |" below the others.
-    int push(bool last) noexcept {
-        return guarded([&] {
-            levels_.push_back(line_start_.size());
-            line_start_ += last ? "  " : "  |";
-        });
+    // Returns what leave() takes to restore the enclosing level, or -1.
+    Py_ssize_t enter(bool last) noexcept {
+        const Py_ssize_t outer = separators_.size();
+        return separators_.append("  |", last ? 2 : 3) < 0 ? -1 : outer;
     }
-    void pop() {
-        line_start_.resize(levels_.back());
-        levels_.pop_back();
-    }
+    void leave(Py_ssize_t outer) noexcept { separators_.truncate(outer); }
 
     int write_ascii(const char* ascii, size_t length) noexcept {
-        if (length == 0) return 0;
         if (wide_) return append_wide(reinterpret_cast<const Py_UCS1*>(ascii), length);
-        if (size_ + static_cast<Py_ssize_t>(length) > capacity_ && reserve(length) < 0) return -1;
-        std::memcpy(chars_ + size_, ascii, length);
-        size_ += static_cast<Py_ssize_t>(length);
-        return 0;
+        return ascii_.append(ascii, static_cast<Py_ssize_t>(length));
     }
 
     // A line break and the separators of the enclosing levels.
-    int line_break() noexcept { return write_ascii(line_start_.data(), line_start_.size()); }
+    int line_break() noexcept { return line_break_and<0>(""); }
 
     // A line break, the separators and "  |": the start of a child's first line.
-    int child_line_break() noexcept {
-        const size_t length = line_start_.size();
-        if (wide_) return line_break() < 0 ? -1 : write_ascii("  |", 3);
-        if (size_ + static_cast<Py_ssize_t>(length + 3) > capacity_ && reserve(length + 3) < 0)
-            return -1;
-        char* out = chars_ + size_;
-        std::memcpy(out, line_start_.data(), length);
-        out[length] = ' ';
-        out[length + 1] = ' ';
-        out[length + 2] = '|';
-        size_ += static_cast<Py_ssize_t>(length + 3);
-        return 0;
-    }
+    int child_line_break() noexcept { return line_break_and<3>("  |"); }
 
     // Writes a text, each of its line breaks followed by the separators.
     int write(PyObject* text) noexcept {
         if (compat::ready_text(text) < 0) return -1;
         const void* data = PyUnicode_DATA(text);
         const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-        if (PyUnicode_IS_ASCII(text))
-            return write_lines(static_cast<const char*>(data), length, &TextBuffer::write_ascii);
+        if (PyUnicode_IS_ASCII(text)) {
+            const char* ascii = static_cast<const char*>(data);
+            if (!has_line_break(ascii, length)) return write_ascii(ascii, length);
+            return write_lines(static_cast<const char*>(data), length,
+                               [this](const char* chars, size_t count) {
+                                   return write_ascii(chars, count);
+                               });
+        }
         if (!wide_ && widen() < 0) return -1;
         switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND:
                 return write_lines(static_cast<const Py_UCS1*>(data), length,
-                                   &TextBuffer::append_wide<Py_UCS1>);
+                                   [this](const Py_UCS1* chars, size_t count) {
+                                       return append_wide(chars, count);
+                                   });
             case PyUnicode_2BYTE_KIND:
                 return write_lines(static_cast<const Py_UCS2*>(data), length,
-                                   &TextBuffer::append_wide<Py_UCS2>);
+                                   [this](const Py_UCS2* chars, size_t count) {
+                                       return append_wide(chars, count);
+                                   });
             default:
                 return write_lines(static_cast<const Py_UCS4*>(data), length,
-                                   &TextBuffer::append_wide<Py_UCS4>);
+                                   [this](const Py_UCS4* chars, size_t count) {
+                                       return append_wide(chars, count);
+                                   });
         }
     }
 
     size_t position() const noexcept {
-        return wide_ ? wide_chars_.size() : static_cast<size_t>(size_);
+        return wide_ ? wide_chars_.size() : static_cast<size_t>(ascii_.size());
     }
 
     // Takes back what was written from `mark` on, as the text it was written
@@ -103,9 +105,12 @@ public:
     Ref take(size_t mark) noexcept {
         Ref written = text_from(mark);
         truncate(mark);
-        if (!written || line_start_.size() == 1) return written;
-        Ref indented = Ref::steal(PyUnicode_FromStringAndSize(
-            line_start_.data(), static_cast<Py_ssize_t>(line_start_.size())));
+        if (!written || separators_.size() == 0) return written;
+        Ref separators = Ref::steal(
+            PyUnicode_FromStringAndSize(separators_.data(), separators_.size()));
+        Ref indented = separators ? Ref::steal(PyUnicode_Concat(runtime.names.newline,
+                                                                separators.get()))
+                                  : Ref();
         return indented ? Ref::steal(PyUnicode_Replace(written.get(), indented.get(),
                                                        runtime.names.newline, -1))
                         : Ref();
@@ -115,21 +120,15 @@ public:
         if (wide_) {
             wide_chars_.resize(mark);
         } else {
-            size_ = static_cast<Py_ssize_t>(mark);
+            ascii_.truncate(static_cast<Py_ssize_t>(mark));
         }
     }
 
-    Ref finish() noexcept {
-        if (wide_ || size_ == 0) return text_from(0);
-        // The object is this buffer's alone until now: cut to its length, it
-        // is the finished text.
-        if (PyUnicode_Resize(&ascii_, size_) < 0) return Ref();
-        chars_ = nullptr;
-        return Ref::steal(std::exchange(ascii_, nullptr));
-    }
+    Ref finish() noexcept { return text_from(0); }
 
 private:
-    static constexpr Py_ssize_t kFirstCapacity = 256;
+    // The largest memory kept for the next rendering.
+    static constexpr Py_ssize_t kKeptCapacity = Py_ssize_t{8} << 20;
 
     template <typename Step>
     static int guarded(const Step& step) noexcept {
@@ -145,31 +144,30 @@ private:
         }
     }
 
-    // Room for `length` more ASCII characters, the capacity at least doubled.
-    int reserve(size_t length) noexcept {
-        const auto needed = size_ + static_cast<Py_ssize_t>(length);
-        if (needed <= capacity_) return 0;
-        Py_ssize_t capacity = capacity_ > 0 ? capacity_ : kFirstCapacity;
-        while (capacity < needed) capacity = capacity > PY_SSIZE_T_MAX / 2 ? needed : capacity * 2;
-        if (ascii_ == nullptr) {
-            ascii_ = PyUnicode_New(capacity, 127);
-            if (ascii_ == nullptr) return -1;
-        } else if (PyUnicode_Resize(&ascii_, capacity) < 0) {
-            return -1;
+    // A line break, the separators and the `tail_length` characters of `tail`.
+    template <size_t tail_length>
+    int line_break_and(const char* tail) noexcept {
+        if (wide_) {
+            if (write_ascii("\n", 1) < 0 ||
+                write_ascii(separators_.data(), static_cast<size_t>(separators_.size())) < 0)
+                return -1;
+            return write_ascii(tail, tail_length);
         }
-        capacity_ = capacity;
-        chars_ = static_cast<char*>(PyUnicode_DATA(ascii_));
+        const Py_ssize_t length = separators_.size();
+        char* out = ascii_.extend(1 + length + static_cast<Py_ssize_t>(tail_length));
+        if (out == nullptr) return -1;
+        out[0] = '\n';
+        copy_chars(out + 1, separators_.data(), static_cast<size_t>(length));
+        std::memcpy(out + 1 + length, tail, tail_length);
         return 0;
     }
 
     // From the first character that is not ASCII on, four bytes each.
     int widen() noexcept {
-        const auto* chars = ascii_ ? static_cast<const Py_UCS1*>(PyUnicode_DATA(ascii_)) : nullptr;
-        const int status = guarded([&] { wide_chars_.assign(chars, chars + size_); });
+        const auto* chars = reinterpret_cast<const Py_UCS1*>(ascii_.data());
+        const int status = guarded([&] { wide_chars_.assign(chars, chars + ascii_.size()); });
         if (status < 0) return -1;
-        Py_CLEAR(ascii_);
-        chars_ = nullptr;
-        size_ = capacity_ = 0;
+        ascii_.truncate(0);
         wide_ = true;
         return 0;
     }
@@ -190,11 +188,11 @@ private:
     }
 
     template <typename Char, typename Append>
-    int write_lines(const Char* chars, size_t length, Append append) noexcept {
+    int write_lines(const Char* chars, size_t length, const Append& append) noexcept {
         const Char* end = chars + length;
         for (;;) {
             const Char* stop = next_line_break(chars, end);
-            if ((this->*append)(chars, static_cast<size_t>(stop - chars)) < 0) return -1;
+            if (append(chars, static_cast<size_t>(stop - chars)) < 0) return -1;
             if (stop == end) return 0;
             if (line_break() < 0) return -1;
             chars = stop + 1;
@@ -208,18 +206,17 @@ private:
         if (wide_)
             return Ref::steal(
                 PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_chars_.data() + mark, count));
-        // A copy: a substring of all of ascii_ would be ascii_ itself.
-        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, chars_ + mark, count));
+        Ref text = Ref::steal(PyUnicode_New(count, 127));
+        if (text)
+            std::memcpy(PyUnicode_DATA(text.get()), ascii_.data() + mark, static_cast<size_t>(count));
+        return text;
     }
 
-    PyObject* ascii_ = nullptr;  // the text while it is ASCII, with room for more
-    char* chars_ = nullptr;      // its characters
-    Py_ssize_t size_ = 0;        // characters written into ascii_
-    Py_ssize_t capacity_ = 0;    // characters ascii_ has room for
+    CharBlock& kept_;  // where the function keeps memory between renderings
+    CharRun ascii_;    // the text while it is ASCII
     std::vector<Py_UCS4> wide_chars_;
     bool wide_ = false;
-    std::string line_start_ = "\n";  // a line break and the separators of the levels
-    std::vector<size_t> levels_;     // length of line_start_ outside each level
+    CharRun separators_;  // what follows each line break: the enclosing levels' separators
 };
 
 // The levels of one rendering, counted where the interpreter does not count
@@ -257,7 +254,7 @@ private:
     bool entered_ = false;
 };
 
-Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
+Ref generic_text(MemberState& state, PyObject* self, PyObject* data, PyObject* output,
                  Depth& depth) noexcept;
 
 // True when `data == {}` is false without running any code: a plain dict
@@ -280,13 +277,36 @@ int renders_empty(PyObject* data) noexcept {
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
+// Comparisons of two plain str, ready (compat::ready_text), that run no code.
+// Equal texts have the same kind and the same characters.
+bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// True when `a` sorts after `b` by code points. One-byte texts compare
+// bytewise, in the same order.
+bool sorts_after(PyObject* a, PyObject* b) noexcept {
+    if (PyUnicode_KIND(a) != PyUnicode_1BYTE_KIND || PyUnicode_KIND(b) != PyUnicode_1BYTE_KIND)
+        return PyUnicode_Compare(a, b) > 0;
+    const Py_ssize_t length_a = PyUnicode_GET_LENGTH(a);
+    const Py_ssize_t length_b = PyUnicode_GET_LENGTH(b);
+    const int order = std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                                  static_cast<size_t>(std::min(length_a, length_b)));
+    return order > 0 || (order == 0 && length_a > length_b);
+}
+
 // The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them. The
-// keys of a small plain dict that are all plain str are ordered here, where
-// comparing them runs no code.
+// keys of a plain dict that are all plain str are ordered here, where
+// comparing them runs no code, and each is kept with the place of its entry,
+// where its value is read again when the entry still holds that key.
 class SortedKeys {
 public:
     explicit SortedKeys(PyObject* data) noexcept {
-        if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && sort_small(data)) return;
+        if (PyDict_CheckExact(data) && collect_texts(data)) return;
         if (PyDict_CheckExact(data)) {
             list_ = Ref::steal(PyDict_Keys(data));
         } else {
@@ -299,42 +319,84 @@ public:
             list_ = Ref();
         }
     }
-    explicit operator bool() const noexcept { return small_size_ > 0 || list_; }
-    Py_ssize_t size() const noexcept {
-        return small_size_ > 0 ? small_size_ : PyList_GET_SIZE(list_.get());
-    }
+    explicit operator bool() const noexcept { return count_ > 0 || list_; }
+    Py_ssize_t size() const noexcept { return count_ > 0 ? count_ : PyList_GET_SIZE(list_.get()); }
     // A new reference to the key at `index`.
     Ref at(Py_ssize_t index) const noexcept {
-        return small_size_ > 0 ? small_[index] : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
+        return count_ > 0 ? entries_[index].key : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
     }
     Ref last() const noexcept { return at(size() - 1); }
 
-private:
-    static constexpr Py_ssize_t kSmall = 8;
+    // data[key] for the key at `index`, a plain str, of the plain dict `data`.
+    // A dict has one entry per key: while the entry the key was found at holds
+    // that very key, its value is the one subscription gives.
+    Ref value(PyObject* data, Py_ssize_t index) const noexcept {
+        if (count_ > 0) {
+            const Entry& entry = entries_[index];
+            Py_ssize_t position = entry.position;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            if (PyDict_Next(data, &position, &key, &value) && key == entry.key.get())
+                return Ref::borrow(value);
+        }
+        return subscript(data, at(index).get());
+    }
 
-    // Insertion sort by code points; false (nothing kept) unless every key is
-    // a plain str.
-    bool sort_small(PyObject* data) noexcept {
+private:
+    struct Entry {
+        Ref key;
+        Py_ssize_t position;  // where PyDict_Next finds its entry
+    };
+    static constexpr Py_ssize_t kInline = 8;
+
+    // Keeps the keys sorted by code points with their places; false (nothing
+    // kept) unless every key is a plain str.
+    bool collect_texts(PyObject* data) noexcept {
+        const Py_ssize_t size = PyDict_GET_SIZE(data);
+        if (size > kInline && !guarded_resize(size)) return false;
+        Entry* entries = size > kInline ? large_.data() : small_.data();
         Py_ssize_t position = 0;
+        Py_ssize_t before = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         Py_ssize_t count = 0;
         while (PyDict_Next(data, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key) || compat::ready_text(key) < 0) {
+            if (count == size || !PyUnicode_CheckExact(key) || compat::ready_text(key) < 0) {
                 PyErr_Clear();
                 return false;  // the keys kept so far are released with the object
             }
-            Py_ssize_t slot = count++;
-            for (; slot > 0 && PyUnicode_Compare(small_[slot - 1].get(), key) > 0; --slot)
-                small_[slot] = std::move(small_[slot - 1]);
-            small_[slot] = Ref::borrow(key);
+            compat::prefetch(value);  // each child is read soon, in key order
+            entries[count++] = Entry{Ref::borrow(key), before};
+            before = position;
         }
-        small_size_ = count;
+        const auto by_code_points = [](const Entry& a, const Entry& b) {
+            return sorts_after(b.key.get(), a.key.get());
+        };
+        if (count > kInline) {
+            std::sort(entries, entries + count, by_code_points);
+        } else {
+            for (Py_ssize_t i = 1; i < count; ++i)
+                for (Py_ssize_t slot = i; slot > 0 && by_code_points(entries[slot], entries[slot - 1]); --slot)
+                    std::swap(entries[slot], entries[slot - 1]);
+        }
+        entries_ = entries;
+        count_ = count;
         return count > 0;
     }
 
-    std::array<Ref, kSmall> small_{};
-    Py_ssize_t small_size_ = 0;
+    bool guarded_resize(Py_ssize_t size) noexcept {
+        try {
+            large_.resize(static_cast<size_t>(size));
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;  // the list of keys serves instead
+        }
+    }
+
+    std::array<Entry, kInline> small_{};
+    std::vector<Entry> large_;
+    const Entry* entries_ = nullptr;
+    Py_ssize_t count_ = 0;
     Ref list_;
 };
 
@@ -387,11 +449,11 @@ int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
 }
 
 // print_tree(data=..., output=...) called through the instance.
-Ref child_text(const MethodCall& print_tree, AttributeCache& plan, PyObject* self,
+Ref child_text(const MethodCall& print_tree, MemberState& state, PyObject* self,
                const Child& child, Depth& depth) noexcept {
     if (print_tree.is(members::print_tree)) {
         count_generic_access(runtime.stats.levels_rendered_apart);
-        return generic_text(plan, self, child.data.get(), child.label.get(), depth);
+        return generic_text(state, self, child.data.get(), child.label.get(), depth);
     }
     return print_tree.call_keywords({child.data.get(), child.label.get()},
                                     runtime.keywords.data_output);
@@ -410,16 +472,16 @@ public:
         auto* type = reinterpret_cast<PyHeapTypeObject*>(value);
         PyObject* module =
             PyDict_GetItemWithError(type->ht_type.tp_dict, runtime.names.dunder_module);
+        for (const Entry& entry : entries_)
+            if (entry.type == value && entry.module.get() == module &&
+                entry.qualname.get() == type->ht_qualname && module != nullptr)
+                return entry.text;
         // Classes said to be builtins show their __name__ instead.
         if (module == nullptr || !PyUnicode_CheckExact(module) ||
             PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {
             if (PyErr_Occurred()) return Ref();
             return str_of(value);
         }
-        for (const Entry& entry : entries_)
-            if (entry.type == value && entry.module.get() == module &&
-                entry.qualname.get() == type->ht_qualname)
-                return entry.text;
         Entry fresh{value, Ref::borrow(module), Ref::borrow(type->ht_qualname), str_of(value)};
         Ref text = fresh.text;
         if (text) entries_[next_++ % entries_.size()] = std::move(fresh);
@@ -452,8 +514,8 @@ struct Level {
 
 class Renderer {
 public:
-    Renderer(AttributeCache& plan, PyObject* self, Depth& depth) noexcept
-        : plan_(plan), self_(self), depth_(depth), lookup_(self, plan) {}
+    Renderer(MemberState& state, PyObject* self, Depth& depth) noexcept
+        : state_(state), self_(self), depth_(depth), lookup_(self, state.plan), buffer_(state.text) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
     // or, for a child, its key: a plain str that the label "__ " + key is made
@@ -472,8 +534,7 @@ public:
         const Py_ssize_t count = keys.size();
         Ref last_key = keys.last();
         for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref key = keys.at(i);
-            if (render_child(level, data, key.get(), last_key.get()) < 0) return -1;
+            if (render_child(level, data, keys, i, last_key.get()) < 0) return -1;
         }
         if (!level.text) return 0;
         odd = std::move(level.text);
@@ -505,34 +566,38 @@ private:
         return buffer_.write(value.get());
     }
 
-    int render_child(Level& level, PyObject* data, PyObject* key, PyObject* last_key) noexcept {
+    int render_child(Level& level, PyObject* data, const SortedKeys& keys, Py_ssize_t index,
+                     PyObject* last_key) noexcept {
+        const Ref key_ref = keys.at(index);
+        PyObject* const key = key_ref.get();
         MethodCall print_tree(lookup_, Attr::print_tree);
         if (!print_tree) return -1;
         // With plain str keys the label and the comparisons with the last key
         // have no effects of their own, and the child writes in place.
         if (!level.text && print_tree.is(members::print_tree) && PyUnicode_CheckExact(key) &&
             PyUnicode_CheckExact(last_key)) {
-            Ref child_data = subscript(data, key);
+            Ref child_data = keys.value(data, index);
             if (!child_data) return -1;
             return render_child_inline(level, child_data.get(), key, last_key);
         }
         Child child;
         if (child_arguments(data, key, child) < 0) return -1;
-        Ref child_output = child_text(print_tree, plan_, self_, child, depth_);
+        Ref child_output = child_text(print_tree, state_, self_, child, depth_);
         if (!child_output) return -1;
         return add_child_text(level, child_output.get(), key, last_key);
     }
 
     int render_child_inline(Level& level, PyObject* data, PyObject* key,
                             PyObject* last_key) noexcept {
-        const int order = key == last_key ? 0 : PyUnicode_Compare(key, last_key);
-        if (order == -1 && PyErr_Occurred()) return -1;
-        const bool last = order == 0;
+        if (compat::ready_text(key) < 0 || compat::ready_text(last_key) < 0) return -1;
+        const bool last = same_text(key, last_key);
         const size_t before = buffer_.position();
-        if (buffer_.child_line_break() < 0 || buffer_.push(last) < 0) return -1;
+        if (buffer_.child_line_break() < 0) return -1;
+        const Py_ssize_t outer = buffer_.enter(last);
+        if (outer < 0) return -1;
         Ref odd;
         const int status = render(data, Label{key, true}, odd);
-        buffer_.pop();
+        buffer_.leave(outer);
         if (status != 1) return status;
         // The child's text is no plain str: its lines are added as they read.
         buffer_.truncate(before);
@@ -561,7 +626,7 @@ private:
         return add_piece(level.text, prefix, line);
     }
 
-    AttributeCache& plan_;
+    MemberState& state_;
     ClassNames class_names_;
     PyObject* self_;
     Depth& depth_;
@@ -570,9 +635,9 @@ private:
 };
 
 // print_tree's result for a plain str `output`, rendered into one buffer.
-Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
+Ref buffered_text(MemberState& state, PyObject* self, PyObject* data, PyObject* output,
                   Depth& depth) noexcept {
-    Renderer renderer(plan, self, depth);
+    Renderer renderer(state, self, depth);
     Ref odd;
     const int status = renderer.render(data, Label{output, false}, odd);
     if (status < 0) return Ref();
@@ -582,7 +647,7 @@ Ref buffered_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject
 
 // print_tree's result built step by step with the interpreter's operators, for
 // an `output` that is not a plain str.
-Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
+Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* output,
                 Depth& depth) noexcept {
     RecursionGuard guard(depth, true);
     if (!guard.entered()) return Ref();
@@ -598,13 +663,13 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
     const Py_ssize_t count = keys.size();
     Ref last_key = keys.last();
     Ref result = Ref::borrow(output);
-    SelfLookup lookup(self, plan);
+    SelfLookup lookup(self, state.plan);
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref key = keys.at(i);
         MethodCall print_tree(lookup, Attr::print_tree);
         Child child;
         if (!print_tree || child_arguments(data, key.get(), child) < 0) return Ref();
-        Ref child_output = child_text(print_tree, plan, self, child, depth);
+        Ref child_output = child_text(print_tree, state, self, child, depth);
         if (!child_output) return child_output;
         const int status = for_each_child_line(child_output.get(), key.get(), last_key.get(),
                                                [&result](const char* prefix, PyObject* line) {
@@ -615,25 +680,25 @@ Ref object_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* 
     return result;
 }
 
-Ref generic_text(AttributeCache& plan, PyObject* self, PyObject* data, PyObject* output,
+Ref generic_text(MemberState& state, PyObject* self, PyObject* data, PyObject* output,
                  Depth& depth) noexcept {
     // A level rendered apart takes more of the C stack: it counts once more.
     RecursionGuard guard(depth, true);
     if (!guard.entered()) return Ref();
-    return PyUnicode_CheckExact(output) ? buffered_text(plan, self, data, output, depth)
-                                        : object_text(plan, self, data, output, depth);
+    return PyUnicode_CheckExact(output) ? buffered_text(state, self, data, output, depth)
+                                        : object_text(state, self, data, output, depth);
 }
 
-PyObject* print_tree_body(AttributeCache& plan, PyObject* const* params) noexcept {
+PyObject* print_tree_body(MemberState& state, PyObject* const* params) noexcept {
     PyObject* const self = params[0];
     PyObject* const data = params[1];
     PyObject* const output = params[2];
     Depth depth;
-    return generic_text(plan, self, data, output, depth).release();
+    return generic_text(state, self, data, output, depth).release();
 }
 
 // "plugins (<class> at 0x...) " followed by the tree.
-PyObject* repr_body(AttributeCache& plan, PyObject* const* params) noexcept {
+PyObject* repr_body(MemberState& state, PyObject* const* params) noexcept {
     PyObject* const self = params[0];
     Ref cls = Ref::steal(PyObject_GetAttr(self, runtime.names.dunder_class));
     Ref cls_text = cls ? str_of(cls.get()) : Ref();
@@ -644,13 +709,13 @@ PyObject* repr_body(AttributeCache& plan, PyObject* const* params) noexcept {
                                                                 cls_text.get(), address_text.get()))
                               : Ref();
     if (!header) return nullptr;
-    SelfLookup lookup(self, plan);
+    SelfLookup lookup(self, state.plan);
     MethodCall print_tree(lookup, Attr::print_tree);
     Ref tree = print_tree ? lookup.attribute(Attr::plugins) : Ref();
     if (!tree) return nullptr;
     Depth depth;
     if (print_tree.is(members::print_tree))
-        return generic_text(plan, self, tree.get(), header.get(), depth).release();
+        return generic_text(state, self, tree.get(), header.get(), depth).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output)
         .release();
 }

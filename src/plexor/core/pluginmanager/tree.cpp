@@ -257,8 +257,8 @@ struct Request {
 };
 
 // Parameters: self, then the request.
-PyObject* get_plugin_body(AttributeCache& plan, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], plan);
+PyObject* get_plugin_body(MemberState& state, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], state.plan);
     const Request request = Request::bind(params + 1);
     if (validate(self, request.os, request.platform, request.model, request.chassis_type) < 0)
         return nullptr;
@@ -266,8 +266,8 @@ PyObject* get_plugin_body(AttributeCache& plan, PyObject* const* params) noexcep
 }
 
 // Parameters: self, then the request.
-PyObject* unregister_plugin_body(AttributeCache& plan, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], plan);
+PyObject* unregister_plugin_body(MemberState& state, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], state.plan);
     const Request request = Request::bind(params + 1);
     if (validate(self, request.os, request.platform, request.model, runtime.names.single_rp) < 0)
         return nullptr;
@@ -275,8 +275,8 @@ PyObject* unregister_plugin_body(AttributeCache& plan, PyObject* const* params) 
 }
 
 // Parameters: self, cls, then the request.
-PyObject* register_plugin_body(AttributeCache& plan, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], plan);
+PyObject* register_plugin_body(MemberState& state, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], state.plan);
     PyObject* cls = params[1];
     const Request request = Request::bind(params + 2);
     if (validate(self, request.os, request.platform, request.model, request.chassis_type) < 0)

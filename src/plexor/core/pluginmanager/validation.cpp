@@ -161,29 +161,29 @@ int is_linux(PyObject* os) noexcept {
 }
 
 // Each body reads its parameters in the order of its signature.
-PyObject* validate_model_body(AttributeCache&, PyObject* const* params) noexcept {
+PyObject* validate_model_body(MemberState&, PyObject* const* params) noexcept {
     PyObject* const os = params[1];
     PyObject* const platform = params[2];
     PyObject* const model = params[3];
     return none_or_error(check_model(os, platform, model));
 }
-PyObject* validate_platform_body(AttributeCache&, PyObject* const* params) noexcept {
+PyObject* validate_platform_body(MemberState&, PyObject* const* params) noexcept {
     PyObject* const os = params[1];
     PyObject* const platform = params[2];
     return none_or_error(check_platform(os, platform));
 }
-PyObject* validate_os_body(AttributeCache& plan, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], plan);
+PyObject* validate_os_body(MemberState& state, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], state.plan);
     PyObject* const os = params[1];
     return none_or_error(check_os(self, os));
 }
-PyObject* validate_chassis_type_body(AttributeCache& plan, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], plan);
+PyObject* validate_chassis_type_body(MemberState& state, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], state.plan);
     PyObject* const chassis_type = params[1];
     return none_or_error(check_chassis_type(self, chassis_type));
 }
-PyObject* validate_arguments_entry(AttributeCache& plan, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], plan);
+PyObject* validate_arguments_entry(MemberState& state, PyObject* const* params) noexcept {
+    SelfLookup self(params[0], state.plan);
     PyObject* const os = params[1];
     PyObject* const platform = params[2];
     PyObject* const model = params[3];

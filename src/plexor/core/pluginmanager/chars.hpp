@@ -1,0 +1,161 @@
+// Growable runs of bytes from the interpreter's raw allocator, for text that
+// is assembled before the interpreter makes an object of it.
+#pragma once
+
+#include "compat.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+namespace plexor {
+
+// Copies `count` bytes. Short pieces (separators, labels, keys) are moved with
+// a few fixed-size loads and stores instead of a call.
+inline void copy_chars(char* to, const char* from, size_t count) noexcept {
+    if (count > 32) {
+        std::memcpy(to, from, count);
+    } else if (count >= 16) {
+        char head[16];
+        char tail[16];
+        std::memcpy(head, from, 16);
+        std::memcpy(tail, from + count - 16, 16);
+        std::memcpy(to, head, 16);
+        std::memcpy(to + count - 16, tail, 16);
+    } else if (count >= 8) {
+        uint64_t head = 0;
+        uint64_t tail = 0;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + count - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + count - 8, &tail, 8);
+    } else if (count >= 4) {
+        uint32_t head = 0;
+        uint32_t tail = 0;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + count - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + count - 4, &tail, 4);
+    } else if (count > 0) {
+        const char first = from[0];
+        const char middle = from[count / 2];
+        const char last = from[count - 1];
+        to[0] = first;
+        to[count / 2] = middle;
+        to[count - 1] = last;
+    }
+}
+
+// True when a word holds the byte '\n'.
+inline bool word_has_line_break(uint64_t word) noexcept {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    const uint64_t x = word ^ (kOnes * '\n');
+    return ((x - kOnes) & ~x & (kOnes * 0x80)) != 0;
+}
+
+// True when the `count` bytes at `chars` hold a line break; eight at a time.
+inline bool has_line_break(const char* chars, size_t count) noexcept {
+    uint64_t word = 0;
+    if (count < 8) {
+        for (size_t i = 0; i < count; ++i)
+            if (chars[i] == '\n') return true;
+        return false;
+    }
+    for (size_t at = 0; at + 8 <= count; at += 8) {
+        std::memcpy(&word, chars + at, 8);
+        if (word_has_line_break(word)) return true;
+    }
+    std::memcpy(&word, chars + count - 8, 8);
+    return word_has_line_break(word);
+}
+
+// A block of bytes owned by one holder at a time.
+class CharBlock {
+public:
+    CharBlock() noexcept = default;
+    CharBlock(const CharBlock&) = delete;
+    CharBlock& operator=(const CharBlock&) = delete;
+    CharBlock(CharBlock&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    CharBlock& operator=(CharBlock&& other) noexcept {
+        if (this != &other) {
+            PyMem_RawFree(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~CharBlock() { PyMem_RawFree(data_); }
+
+    char* data() const noexcept { return data_; }
+    Py_ssize_t capacity() const noexcept { return capacity_; }
+
+    // Grows the block to `capacity` bytes, keeping its content. -1 with
+    // MemoryError set on failure, the block unchanged.
+    int resize(Py_ssize_t capacity) noexcept {
+        void* grown = PyMem_RawRealloc(data_, static_cast<size_t>(capacity));
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        data_ = static_cast<char*>(grown);
+        capacity_ = capacity;
+        return 0;
+    }
+
+private:
+    char* data_ = nullptr;
+    Py_ssize_t capacity_ = 0;
+};
+
+// Bytes appended at the end of a block, which at least doubles when it is full.
+class CharRun {
+public:
+    CharRun() noexcept = default;
+    explicit CharRun(CharBlock block) noexcept : block_(std::move(block)) {}
+
+    const char* data() const noexcept { return block_.data(); }
+    Py_ssize_t size() const noexcept { return size_; }
+
+    // Room for `count` more bytes, counted as written: where they go, or null
+    // with MemoryError set.
+    char* extend(Py_ssize_t count) noexcept {
+        if (count > block_.capacity() - size_ && grow(count) < 0) return nullptr;
+        char* at = block_.data() + size_;
+        size_ += count;
+        return at;
+    }
+    int append(const char* chars, Py_ssize_t count) noexcept {
+        char* at = extend(count);
+        if (at == nullptr) return -1;
+        copy_chars(at, chars, static_cast<size_t>(count));
+        return 0;
+    }
+    void truncate(Py_ssize_t size) noexcept { size_ = size; }
+
+    // The block, for whoever keeps it next; the run is empty afterwards.
+    CharBlock release() noexcept {
+        size_ = 0;
+        return std::move(block_);
+    }
+
+private:
+    static constexpr Py_ssize_t kFirstCapacity = 256;
+
+    int grow(Py_ssize_t count) noexcept {
+        if (count > PY_SSIZE_T_MAX - size_) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        const Py_ssize_t needed = size_ + count;
+        Py_ssize_t capacity = block_.capacity() > 0 ? block_.capacity() : kFirstCapacity;
+        while (capacity < needed) capacity = capacity > PY_SSIZE_T_MAX / 2 ? needed : capacity * 2;
+        return block_.resize(capacity);
+    }
+
+    CharBlock block_;
+    Py_ssize_t size_ = 0;
+};
+
+}  // namespace plexor
