@@ -296,3 +296,93 @@ def test_results_are_canonical_text(mgr, wide_key, data, expected):
     mgr._plugins = data(wide_key)
     shown = repr(mgr)
     assert shown.isascii() == all(ord(c) < 128 for c in shown)
+
+
+# Keys that order by code points in every way a bytewise comparison could get
+# wrong: prefixes, one-byte texts beyond ASCII, wider kinds, more than fit inline.
+MANY_KEYS = ["b", "a", "ab", "a\x00", "A", "\xe9", "\xe9a", "\xff", "~", "z", "aa", "\u0100",
+             "\u65e5", "\U0001f600", "", " ", "a" * 40, "a" * 39 + "b", "Z\n", "m10", "m9"]
+
+
+@pytest.mark.parametrize("count", [1, 2, 8, 9, 16, len(MANY_KEYS)])
+def test_many_plain_keys_sort_as_sorted_does(mgr, count):
+    keys = MANY_KEYS[:count]
+    data = {key: {"x": key, "y": {"z": 1}} if i % 3 else i + 1 for i, key in enumerate(keys)}
+    assert mgr.print_tree(data, "root") == REF.print_tree(data, "root")
+
+
+class Meddling:
+    """A leaf whose str() changes the mapping being rendered."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __str__(self):
+        self.change()
+        return "m"
+
+
+def _replace(d):
+    d["c"] = "new"
+
+
+def _move(d):
+    value = d.pop("c")
+    d["c"] = value + "!"
+
+
+def _grow(d):
+    d.update(("x%03d" % i, i) for i in range(200))
+    d["c"] = "after growth"
+
+
+def _swap(d):
+    d.clear()
+    d.update({"c": "cleared", "b": None, "a": "again"})
+
+
+def _delete(d):
+    del d["c"]
+
+
+@pytest.mark.parametrize("change", [_replace, _move, _grow, _swap, _delete])
+@pytest.mark.parametrize("width", [3, 12])
+def test_children_read_after_the_mapping_changed(mgr, change, width):
+    """Each child is read when its turn comes, as data[key] reads it."""
+
+    def tree():
+        data = {"k%02d" % i: "v" for i in range(width - 3)}
+        data.update({"c": "old", "d": {"e": "f"}})
+        data["b"] = Meddling(lambda: change(data))
+        return data
+
+    try:
+        expected = REF.print_tree(tree())
+    except KeyError:
+        with pytest.raises(KeyError):
+            mgr.print_tree(tree())
+    else:
+        assert mgr.print_tree(tree()) == expected
+
+
+def test_renderings_nested_in_a_rendering(mgr):
+    """A leaf that renders while being rendered gets its own text."""
+    mgr._plugins = {"x": {"y": "z" * 5000}}
+    inner = {"p": "q" * 3000}
+    seen = []
+
+    class Nested:
+        def __str__(self):
+            seen.append((repr(mgr), mgr.print_tree(inner)))
+            return "nested"
+
+    data = {"a": "b" * 2000, "n": Nested(), "z": {"w": "v"}}
+    assert mgr.print_tree(data) == REF.print_tree({"a": "b" * 2000, "n": "nested",
+                                                   "z": {"w": "v"}})
+    (shown, text), = seen
+    assert shown == header(mgr) + "\n  |__ x\n    |__ y = " + "z" * 5000
+    assert text == REF.print_tree(inner)
+    # Texts of every size one after another, larger than any memory kept.
+    for size in (10, 10 ** 6, 3 * 10 ** 7, 0, 10 ** 5):
+        assert mgr.print_tree({"k": "v" * size}) == ("plugin\n  |__ k = " + "v" * size
+                                                     if size else "plugin\n  |")

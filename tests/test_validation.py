@@ -3,9 +3,12 @@ import ctypes
 import warnings
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
+import plexor.core.pluginmanager
 import plexor.plugins
 from conftest import refused
+from plexor.core.errors import ConnectionInfraError
 
 OS_LIST = "['generic', 'linux', 'nimbus', 'tern', 'quill']"
 NO_OS = "OS should be one of these " + OS_LIST + " , but got %s"
@@ -269,3 +272,28 @@ def test_validators_are_fetched_from_self_and_called_by_keyword(pm, mgr, monkeyp
                         lambda self, chassis_type: calls.append(("class", chassis_type)))
     assert pm.PluginManager().validate_arguments("generic", None, None, "bogus") is None
     assert calls[-1] == ("class", "bogus")
+
+
+
+@settings(max_examples=300, deadline=None)
+@given(value=st.text(alphabet=st.sampled_from("aZz09_ -\xe9\u01c5\u0130\u2167\u0663\U0001d7ce"),
+                     min_size=1, max_size=5),
+       listed=st.lists(st.text(alphabet="ab\xe9\u65e5", min_size=1, max_size=3), max_size=4))
+def test_case_tests_and_list_search_agree_with_str(value, listed):
+    """Lower case, digits and list membership as str's own methods and `in` decide."""
+    mgr = plexor.core.pluginmanager.PluginManager()
+    checks = (lambda v: mgr.validate_platform("generic", v),
+              lambda v: mgr.validate_model("generic", "p", v))
+    for check in checks:
+        if value.islower() or value.isdigit():
+            check(value)
+        else:
+            with pytest.raises(ConnectionInfraError, match="has to be in low"):
+                check(value)
+    mgr.chassis_type_list = listed
+    for probe in [(text + ".")[:-1] for text in listed] + ["zz", value]:
+        if probe in listed:
+            mgr.validate_chassis_type(probe)
+        else:
+            with pytest.raises(ConnectionInfraError):
+                mgr.validate_chassis_type(probe)

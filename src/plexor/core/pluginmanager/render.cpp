@@ -277,16 +277,6 @@ int renders_empty(PyObject* data) noexcept {
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-// Comparisons of two plain str, ready (compat::ready_text), that run no code.
-// Equal texts have the same kind and the same characters.
-bool same_text(PyObject* a, PyObject* b) noexcept {
-    if (a == b) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-
 // True when `a` sorts after `b` by code points. One-byte texts compare
 // bytewise, in the same order.
 bool sorts_after(PyObject* a, PyObject* b) noexcept {

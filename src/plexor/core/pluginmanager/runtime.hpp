@@ -6,6 +6,7 @@
 #include "plan.hpp"
 #include "ref.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace plexor {
@@ -206,6 +207,16 @@ inline Ref subscript(PyObject* container, PyObject* key) noexcept {
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(container, key, &value) == 0) PyErr_SetObject(PyExc_KeyError, key);
     return Ref::steal(value);
+}
+
+// Equality of two plain str, ready (compat::ready_text), without running any
+// code: equal texts have the same kind and the same characters.
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
 // str() of `obj`.

@@ -29,6 +29,15 @@ int refuse_with_list(const char* head, SelfLookup& self, Attr list_name, const c
 }
 
 bool exact_str_islower(PyObject* s) noexcept {
+    if (PyUnicode_IS_ASCII(s)) {
+        const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+        bool cased = false;
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+            if (chars[i] >= 'A' && chars[i] <= 'Z') return false;
+            cased = cased || (chars[i] >= 'a' && chars[i] <= 'z');
+        }
+        return cased;
+    }
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     bool cased = false;
@@ -44,6 +53,12 @@ bool exact_str_isdigit(PyObject* s) noexcept {
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_ASCII(s)) {
+        const auto* chars = static_cast<const unsigned char*>(data);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (chars[i] < '0' || chars[i] > '9') return false;
+        return n > 0;
+    }
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
     return n > 0;
@@ -74,11 +89,9 @@ int text_in(PyObject* container, PyObject* value) noexcept {
         Py_ssize_t i = 0;
         for (; i < size; ++i) {
             PyObject* item = PyList_GET_ITEM(container, i);
-            if (item == value) return 1;
             if (!PyUnicode_CheckExact(item)) break;
-            const int order = PyUnicode_Compare(item, value);
-            if (order == 0) return 1;
-            if (order == -1 && PyErr_Occurred()) return -1;
+            if (compat::ready_text(item) < 0 || compat::ready_text(value) < 0) return -1;
+            if (same_text(item, value)) return 1;
         }
         if (i == size) return 0;
     }
