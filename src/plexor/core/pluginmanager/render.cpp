@@ -15,18 +15,11 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 namespace plexor::members {
 namespace {
 
-// The text being rendered; every line break is followed by the separators of
-// the levels that enclose the point of writing. While every character is
-// ASCII the text is written straight into a text object, grown as needed and
-// cut to its length at the end; from the first other character on, the
-// characters are kept four bytes each and the interpreter makes the finished
-// text from them, in its canonical form either way.
 // The text being rendered; every line break is followed by the separators of
 // the levels that enclose the point of writing. While every character is
 // ASCII the text is written as bytes, into memory the function keeps from one
@@ -71,28 +64,21 @@ public:
         if (PyUnicode_IS_ASCII(text)) {
             const char* ascii = static_cast<const char*>(data);
             if (!has_line_break(ascii, length)) return write_ascii(ascii, length);
-            return write_lines(static_cast<const char*>(data), length,
-                               [this](const char* chars, size_t count) {
-                                   return write_ascii(chars, count);
-                               });
+            return write_lines(ascii, length, [this](const char* chars, size_t count) {
+                return write_ascii(chars, count);
+            });
         }
         if (!wide_ && widen() < 0) return -1;
+        const auto append = [this](const auto* chars, size_t count) {
+            return append_wide(chars, count);
+        };
         switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND:
-                return write_lines(static_cast<const Py_UCS1*>(data), length,
-                                   [this](const Py_UCS1* chars, size_t count) {
-                                       return append_wide(chars, count);
-                                   });
+                return write_lines(static_cast<const Py_UCS1*>(data), length, append);
             case PyUnicode_2BYTE_KIND:
-                return write_lines(static_cast<const Py_UCS2*>(data), length,
-                                   [this](const Py_UCS2* chars, size_t count) {
-                                       return append_wide(chars, count);
-                                   });
+                return write_lines(static_cast<const Py_UCS2*>(data), length, append);
             default:
-                return write_lines(static_cast<const Py_UCS4*>(data), length,
-                                   [this](const Py_UCS4* chars, size_t count) {
-                                       return append_wide(chars, count);
-                                   });
+                return write_lines(static_cast<const Py_UCS4*>(data), length, append);
         }
     }
 
@@ -106,11 +92,11 @@ public:
         Ref written = text_from(mark);
         truncate(mark);
         if (!written || separators_.size() == 0) return written;
-        Ref separators = Ref::steal(
-            PyUnicode_FromStringAndSize(separators_.data(), separators_.size()));
-        Ref indented = separators ? Ref::steal(PyUnicode_Concat(runtime.names.newline,
-                                                                separators.get()))
-                                  : Ref();
+        Ref separators =
+            Ref::steal(PyUnicode_FromStringAndSize(separators_.data(), separators_.size()));
+        Ref indented = separators
+                           ? Ref::steal(PyUnicode_Concat(runtime.names.newline, separators.get()))
+                           : Ref();
         return indented ? Ref::steal(PyUnicode_Replace(written.get(), indented.get(),
                                                        runtime.names.newline, -1))
                         : Ref();
@@ -128,7 +114,7 @@ public:
 
 private:
     // The largest memory kept for the next rendering.
-    static constexpr Py_ssize_t kKeptCapacity = Py_ssize_t{8} << 20;
+    static constexpr Py_ssize_t kKeptCapacity = Py_ssize_t{8} * 1024 * 1024;
 
     template <typename Step>
     static int guarded(const Step& step) noexcept {
@@ -208,7 +194,8 @@ private:
                 PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_chars_.data() + mark, count));
         Ref text = Ref::steal(PyUnicode_New(count, 127));
         if (text)
-            std::memcpy(PyUnicode_DATA(text.get()), ascii_.data() + mark, static_cast<size_t>(count));
+            std::memcpy(PyUnicode_DATA(text.get()), ascii_.data() + mark,
+                        static_cast<size_t>(count));
         return text;
     }
 
@@ -366,7 +353,8 @@ private:
             std::sort(entries, entries + count, by_code_points);
         } else {
             for (Py_ssize_t i = 1; i < count; ++i)
-                for (Py_ssize_t slot = i; slot > 0 && by_code_points(entries[slot], entries[slot - 1]); --slot)
+                for (Py_ssize_t slot = i;
+                     slot > 0 && by_code_points(entries[slot], entries[slot - 1]); --slot)
                     std::swap(entries[slot], entries[slot - 1]);
         }
         entries_ = entries;
@@ -439,8 +427,8 @@ int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
 }
 
 // print_tree(data=..., output=...) called through the instance.
-Ref child_text(const MethodCall& print_tree, MemberState& state, PyObject* self,
-               const Child& child, Depth& depth) noexcept {
+Ref child_text(const MethodCall& print_tree, MemberState& state, PyObject* self, const Child& child,
+               Depth& depth) noexcept {
     if (print_tree.is(members::print_tree)) {
         count_generic_access(runtime.stats.levels_rendered_apart);
         return generic_text(state, self, child.data.get(), child.label.get(), depth);
@@ -505,7 +493,11 @@ struct Level {
 class Renderer {
 public:
     Renderer(MemberState& state, PyObject* self, Depth& depth) noexcept
-        : state_(state), self_(self), depth_(depth), lookup_(self, state.plan), buffer_(state.text) {}
+        : state_(state),
+          self_(self),
+          depth_(depth),
+          lookup_(self, state.plan),
+          buffer_(state.text) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
     // or, for a child, its key: a plain str that the label "__ " + key is made
