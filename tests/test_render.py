@@ -386,3 +386,19 @@ def test_renderings_nested_in_a_rendering(mgr):
     for size in (10, 10 ** 6, 3 * 10 ** 7, 0, 10 ** 5):
         assert mgr.print_tree({"k": "v" * size}) == ("plugin\n  |__ k = " + "v" * size
                                                      if size else "plugin\n  |")
+
+
+@pytest.mark.parametrize("data, output", [
+    ({"a": "b"}, ""), ("leaf", ""), ({"": {"": ""}}, ""), ({"a": "\xe9"}, ""), ({"a": "b"}, "r"),
+])
+def test_first_pieces_of_a_rendering_without_memory(mgr, data, output):
+    """A rendering nested in another starts with no memory of its own."""
+    seen = []
+
+    class Inner:
+        def __str__(self):
+            seen.append(mgr.print_tree(data, output))
+            return "inner"
+
+    assert mgr.print_tree({"k": Inner()}) == "plugin\n  |__ k = inner"
+    assert seen == [REF.print_tree(data, output)]

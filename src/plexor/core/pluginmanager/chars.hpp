@@ -118,8 +118,8 @@ public:
     const char* data() const noexcept { return block_.data(); }
     Py_ssize_t size() const noexcept { return size_; }
 
-    // Room for `count` more bytes, counted as written: where they go, or null
-    // with MemoryError set.
+    // Room for `count` (at least one) more bytes, counted as written: where
+    // they go, or null with MemoryError set.
     char* extend(Py_ssize_t count) noexcept {
         if (count > block_.capacity() - size_ && grow(count) < 0) return nullptr;
         char* at = block_.data() + size_;
@@ -127,6 +127,7 @@ public:
         return at;
     }
     int append(const char* chars, Py_ssize_t count) noexcept {
+        if (count == 0) return 0;  // nothing to place, even where no block exists yet
         char* at = extend(count);
         if (at == nullptr) return -1;
         copy_chars(at, chars, static_cast<size_t>(count));
