@@ -402,3 +402,37 @@ def test_first_pieces_of_a_rendering_without_memory(mgr, data, output):
 
     assert mgr.print_tree({"k": Inner()}) == "plugin\n  |__ k = inner"
     assert seen == [REF.print_tree(data, output)]
+
+
+def test_children_read_through_the_lookup_of_data_key(mgr):
+    """A key added meanwhile whose equality runs code is asked, as data[key] asks it."""
+
+    def tree(late_key):
+        class Collider:
+            armed = False
+
+            def __hash__(self):
+                return hash("b")
+
+            def __eq__(self, other):
+                return Collider.armed and other == "b"
+
+        data = {}
+
+        class Leaf:
+            def __str__(self):
+                data.clear()
+                data[Collider()] = "from the collider"
+                data["b"] = "from b"
+                if late_key:
+                    data["c"] = "late"
+                Collider.armed = True
+                return "L"
+
+        data["a"] = Leaf()
+        data["b"] = "first"
+        return data
+
+    for late_key in (False, True):
+        assert mgr.print_tree(tree(late_key)) == REF.print_tree(tree(late_key))
+        assert "from the collider" in REF.print_tree(tree(late_key))

@@ -286,8 +286,7 @@ bool sorts_after(PyObject* a, PyObject* b) noexcept {
 
 // The keys of `data`, sorted, as `sorted(list(data.keys()))` gives them. The
 // keys of a plain dict that are all plain str are ordered here, where
-// comparing them runs no code, and each is kept with the place of its entry,
-// where its value is read again when the entry still holds that key.
+// comparing them runs no code.
 class SortedKeys {
 public:
     explicit SortedKeys(PyObject* data) noexcept {
@@ -308,40 +307,48 @@ public:
     Py_ssize_t size() const noexcept { return count_ > 0 ? count_ : PyList_GET_SIZE(list_.get()); }
     // A new reference to the key at `index`.
     Ref at(Py_ssize_t index) const noexcept {
-        return count_ > 0 ? entries_[index].key : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
+        return count_ > 0 ? entries_[index] : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
     }
     Ref last() const noexcept { return at(size() - 1); }
 
     // data[key] for the key at `index`, a plain str, of the plain dict `data`.
-    // A dict has one entry per key: while the entry the key was found at holds
-    // that very key, its value is the one subscription gives.
+    // In a small dict whose keys are all plain str, the entry that holds that
+    // very key is the one subscription finds, and finding it runs no code.
+    // Otherwise a key whose equality runs code may come first, so the dict is
+    // asked as subscription asks it.
     Ref value(PyObject* data, Py_ssize_t index) const noexcept {
-        if (count_ > 0) {
-            const Entry& entry = entries_[index];
-            Py_ssize_t position = entry.position;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            if (PyDict_Next(data, &position, &key, &value) && key == entry.key.get())
-                return Ref::borrow(value);
+        if (count_ > 0 && PyDict_GET_SIZE(data) <= kScanned) {
+            PyObject* found = entry_among_texts(data, entries_[index].get());
+            if (found != nullptr) return Ref::borrow(found);
         }
         return subscript(data, at(index).get());
     }
 
 private:
-    struct Entry {
-        Ref key;
-        Py_ssize_t position;  // where PyDict_Next finds its entry
-    };
     static constexpr Py_ssize_t kInline = 8;
+    static constexpr Py_ssize_t kScanned = 3;  // up to here a scan beats a lookup
 
-    // Keeps the keys sorted by code points with their places; false (nothing
-    // kept) unless every key is a plain str.
+    // The value held under `key` itself, if every key of `data` is a plain str.
+    static PyObject* entry_among_texts(PyObject* data, PyObject* key) noexcept {
+        Py_ssize_t position = 0;
+        PyObject* entry_key = nullptr;
+        PyObject* entry_value = nullptr;
+        PyObject* found = nullptr;
+        for (Py_ssize_t left = PyDict_GET_SIZE(data);
+             left > 0 && PyDict_Next(data, &position, &entry_key, &entry_value); --left) {
+            if (!PyUnicode_CheckExact(entry_key)) return nullptr;
+            if (entry_key == key) found = entry_value;
+        }
+        return found;
+    }
+
+    // Keeps the keys sorted by code points; false (nothing kept) unless every
+    // key is a plain str.
     bool collect_texts(PyObject* data) noexcept {
         const Py_ssize_t size = PyDict_GET_SIZE(data);
         if (size > kInline && !guarded_resize(size)) return false;
-        Entry* entries = size > kInline ? large_.data() : small_.data();
+        Ref* entries = size > kInline ? large_.data() : small_.data();
         Py_ssize_t position = 0;
-        Py_ssize_t before = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         Py_ssize_t count = 0;
@@ -351,11 +358,10 @@ private:
                 return false;  // the keys kept so far are released with the object
             }
             compat::prefetch(value);  // each child is read soon, in key order
-            entries[count++] = Entry{Ref::borrow(key), before};
-            before = position;
+            entries[count++] = Ref::borrow(key);
         }
-        const auto by_code_points = [](const Entry& a, const Entry& b) {
-            return sorts_after(b.key.get(), a.key.get());
+        const auto by_code_points = [](const Ref& a, const Ref& b) {
+            return sorts_after(b.get(), a.get());
         };
         if (count > kInline) {
             std::sort(entries, entries + count, by_code_points);
@@ -379,9 +385,9 @@ private:
         }
     }
 
-    std::array<Entry, kInline> small_{};
-    std::vector<Entry> large_;
-    const Entry* entries_ = nullptr;
+    std::array<Ref, kInline> small_{};
+    std::vector<Ref> large_;
+    const Ref* entries_ = nullptr;
     Py_ssize_t count_ = 0;
     Ref list_;
 };
