@@ -47,20 +47,29 @@ inline void copy_chars(char* to, const char* from, size_t count) noexcept {
 }
 
 // True when a word holds the byte '\n'.
-inline bool word_has_line_break(uint64_t word) noexcept {
-    constexpr uint64_t kOnes = 0x0101010101010101ULL;
-    const uint64_t x = word ^ (kOnes * '\n');
-    return ((x - kOnes) & ~x & (kOnes * 0x80)) != 0;
+template <typename Word>
+bool word_has_line_break(Word word) noexcept {
+    constexpr Word kOnes = static_cast<Word>(0x0101010101010101ULL);
+    const Word x = word ^ static_cast<Word>(kOnes * '\n');
+    return ((x - kOnes) & ~x & static_cast<Word>(kOnes * 0x80)) != 0;
 }
 
-// True when the `count` bytes at `chars` hold a line break; eight at a time.
+// True when the `count` bytes at `chars` hold a line break; eight at a time,
+// the last word overlapping the one before.
 inline bool has_line_break(const char* chars, size_t count) noexcept {
-    uint64_t word = 0;
-    if (count < 8) {
+    if (count < 4) {
         for (size_t i = 0; i < count; ++i)
             if (chars[i] == '\n') return true;
         return false;
     }
+    if (count < 8) {
+        uint32_t head = 0;
+        uint32_t tail = 0;
+        std::memcpy(&head, chars, 4);
+        std::memcpy(&tail, chars + count - 4, 4);
+        return word_has_line_break(head) || word_has_line_break(tail);
+    }
+    uint64_t word = 0;
     for (size_t at = 0; at + 8 <= count; at += 8) {
         std::memcpy(&word, chars + at, 8);
         if (word_has_line_break(word)) return true;
@@ -144,7 +153,7 @@ public:
 private:
     static constexpr Py_ssize_t kFirstCapacity = 256;
 
-    int grow(Py_ssize_t count) noexcept {
+    PLEXOR_NOINLINE int grow(Py_ssize_t count) noexcept {
         if (count > PY_SSIZE_T_MAX - size_) {
             PyErr_NoMemory();
             return -1;

@@ -254,6 +254,14 @@ inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {
 #endif
 }
 
+// Keeps a rarely taken path out of the function that calls it, so that the
+// common path stays small enough to be inlined.
+#if defined(__GNUC__) || defined(__clang__)
+#define PLEXOR_NOINLINE __attribute__((noinline))
+#else
+#define PLEXOR_NOINLINE
+#endif
+
 // Asks the processor to start loading the memory at `address`; a hint only.
 inline void prefetch(const void* address) {
 #if defined(__GNUC__) || defined(__clang__)

@@ -50,15 +50,26 @@ public:
         return ascii_.append(ascii, static_cast<Py_ssize_t>(length));
     }
 
+    // Writes a text, each of its line breaks followed by the separators.
+    int write(PyObject* text) noexcept {
+        if (compat::ready_text(text) < 0) return -1;
+        if (!wide_ && PyUnicode_IS_ASCII(text)) {
+            const char* ascii = static_cast<const char*>(PyUnicode_DATA(text));
+            const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+            if (!has_line_break(ascii, length))
+                return ascii_.append(ascii, static_cast<Py_ssize_t>(length));
+        }
+        return write_any(text);
+    }
+
     // A line break and the separators of the enclosing levels.
     int line_break() noexcept { return line_break_and<0>(""); }
 
     // A line break, the separators and "  |": the start of a child's first line.
     int child_line_break() noexcept { return line_break_and<3>("  |"); }
 
-    // Writes a text, each of its line breaks followed by the separators.
-    int write(PyObject* text) noexcept {
-        if (compat::ready_text(text) < 0) return -1;
+    // write() of a text of several lines, or of wide characters.
+    PLEXOR_NOINLINE int write_any(PyObject* text) noexcept {
         const void* data = PyUnicode_DATA(text);
         const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
         if (PyUnicode_IS_ASCII(text)) {
@@ -159,7 +170,7 @@ private:
     }
 
     template <typename Char>
-    int append_wide(const Char* chars, size_t count) noexcept {
+    PLEXOR_NOINLINE int append_wide(const Char* chars, size_t count) noexcept {
         return guarded([&] { wide_chars_.insert(wide_chars_.end(), chars, chars + count); });
     }
 
@@ -611,7 +622,7 @@ private:
     // Adds prefix + line to the level's text: written to the buffer, the line
     // break indented by the enclosing levels, while everything is plain text;
     // from the first line that is not, by the interpreter's operators.
-    int add_line(Level& level, const char* prefix, PyObject* line) noexcept {
+    PLEXOR_NOINLINE int add_line(Level& level, const char* prefix, PyObject* line) noexcept {
         if (!level.text && PyUnicode_CheckExact(line)) {
             if (buffer_.line_break() < 0 ||
                 buffer_.write_ascii(prefix + 1, std::strlen(prefix + 1)) < 0)
