@@ -316,11 +316,11 @@ public:
     }
     explicit operator bool() const noexcept { return count_ > 0 || list_; }
     Py_ssize_t size() const noexcept { return count_ > 0 ? count_ : PyList_GET_SIZE(list_.get()); }
-    // A new reference to the key at `index`.
-    Ref at(Py_ssize_t index) const noexcept {
-        return count_ > 0 ? entries_[index] : Ref::borrow(PyList_GET_ITEM(list_.get(), index));
+    // The key at `index`, held by this object.
+    PyObject* at(Py_ssize_t index) const noexcept {
+        return count_ > 0 ? entries_[index].get() : PyList_GET_ITEM(list_.get(), index);
     }
-    Ref last() const noexcept { return at(size() - 1); }
+    PyObject* last() const noexcept { return at(size() - 1); }
 
     // data[key] for the key at `index`, a plain str, of the plain dict `data`.
     // In a small dict whose keys are all plain str, the entry that holds that
@@ -332,7 +332,7 @@ public:
             PyObject* found = entry_among_texts(data, entries_[index].get());
             if (found != nullptr) return Ref::borrow(found);
         }
-        return subscript(data, at(index).get());
+        return subscript(data, at(index));
     }
 
 private:
@@ -362,14 +362,15 @@ private:
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
+        // Nothing here runs code, so the dict keeps its `size` entries.
         Py_ssize_t count = 0;
-        while (PyDict_Next(data, &position, &key, &value)) {
-            if (count == size || !PyUnicode_CheckExact(key) || compat::ready_text(key) < 0) {
+        for (; count < size && PyDict_Next(data, &position, &key, &value); ++count) {
+            if (!PyUnicode_CheckExact(key) || compat::ready_text(key) < 0) {
                 PyErr_Clear();
                 return false;  // the keys kept so far are released with the object
             }
             compat::prefetch(value);  // each child is read soon, in key order
-            entries[count++] = Ref::borrow(key);
+            entries[count] = Ref::borrow(key);
         }
         const auto by_code_points = [](const Ref& a, const Ref& b) {
             return sorts_after(b.get(), a.get());
@@ -539,9 +540,8 @@ public:
         Level level{buffer_.position(), Ref()};
         if (write_label(output) < 0) return -1;
         const Py_ssize_t count = keys.size();
-        Ref last_key = keys.last();
         for (Py_ssize_t i = 0; i < count; ++i) {
-            if (render_child(level, data, keys, i, last_key.get()) < 0) return -1;
+            if (render_child(level, data, keys, i, keys.last()) < 0) return -1;
         }
         if (!level.text) return 0;
         odd = std::move(level.text);
@@ -575,8 +575,7 @@ private:
 
     int render_child(Level& level, PyObject* data, const SortedKeys& keys, Py_ssize_t index,
                      PyObject* last_key) noexcept {
-        const Ref key_ref = keys.at(index);
-        PyObject* const key = key_ref.get();
+        PyObject* const key = keys.at(index);
         MethodCall print_tree(lookup_, Attr::print_tree);
         if (!print_tree) return -1;
         // With plain str keys the label and the comparisons with the last key
@@ -668,17 +667,16 @@ Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* ou
     SortedKeys keys(data);
     if (!keys) return Ref();
     const Py_ssize_t count = keys.size();
-    Ref last_key = keys.last();
     Ref result = Ref::borrow(output);
     SelfLookup lookup(self, state.plan);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref key = keys.at(i);
+        PyObject* const key = keys.at(i);
         MethodCall print_tree(lookup, Attr::print_tree);
         Child child;
-        if (!print_tree || child_arguments(data, key.get(), child) < 0) return Ref();
+        if (!print_tree || child_arguments(data, key, child) < 0) return Ref();
         Ref child_output = child_text(print_tree, state, self, child, depth);
         if (!child_output) return child_output;
-        const int status = for_each_child_line(child_output.get(), key.get(), last_key.get(),
+        const int status = for_each_child_line(child_output.get(), key, keys.last(),
                                                [&result](const char* prefix, PyObject* line) {
                                                    return add_piece(result, prefix, line);
                                                });
