@@ -10,32 +10,43 @@
 
 namespace plexor {
 
+// A word of `width` bytes read from, or written to, memory of any alignment.
+template <size_t width>
+struct Bytes {
+    char bytes[width];
+};
+template <typename Word>
+Word load(const char* at) noexcept {
+    Word word{};
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+template <typename Word>
+void store(char* at, const Word& word) noexcept {
+    std::memcpy(at, &word, sizeof word);
+}
+
+// Copies `count` bytes, between one and two words, as a first and a last word
+// that overlap when `count` is less than two words.
+template <typename Word>
+void copy_two_words(char* to, const char* from, size_t count) noexcept {
+    const Word head = load<Word>(from);
+    const Word tail = load<Word>(from + count - sizeof(Word));
+    store(to, head);
+    store(to + count - sizeof(Word), tail);
+}
+
 // Copies `count` bytes. Short pieces (separators, labels, keys) are moved with
 // a few fixed-size loads and stores instead of a call.
 inline void copy_chars(char* to, const char* from, size_t count) noexcept {
     if (count > 32) {
         std::memcpy(to, from, count);
     } else if (count >= 16) {
-        char head[16];
-        char tail[16];
-        std::memcpy(head, from, 16);
-        std::memcpy(tail, from + count - 16, 16);
-        std::memcpy(to, head, 16);
-        std::memcpy(to + count - 16, tail, 16);
+        copy_two_words<Bytes<16>>(to, from, count);
     } else if (count >= 8) {
-        uint64_t head = 0;
-        uint64_t tail = 0;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + count - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + count - 8, &tail, 8);
+        copy_two_words<uint64_t>(to, from, count);
     } else if (count >= 4) {
-        uint32_t head = 0;
-        uint32_t tail = 0;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + count - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + count - 4, &tail, 4);
+        copy_two_words<uint32_t>(to, from, count);
     } else if (count > 0) {
         const char first = from[0];
         const char middle = from[count / 2];
@@ -62,20 +73,12 @@ inline bool has_line_break(const char* chars, size_t count) noexcept {
             if (chars[i] == '\n') return true;
         return false;
     }
-    if (count < 8) {
-        uint32_t head = 0;
-        uint32_t tail = 0;
-        std::memcpy(&head, chars, 4);
-        std::memcpy(&tail, chars + count - 4, 4);
-        return word_has_line_break(head) || word_has_line_break(tail);
-    }
-    uint64_t word = 0;
-    for (size_t at = 0; at + 8 <= count; at += 8) {
-        std::memcpy(&word, chars + at, 8);
-        if (word_has_line_break(word)) return true;
-    }
-    std::memcpy(&word, chars + count - 8, 8);
-    return word_has_line_break(word);
+    if (count < 8)
+        return word_has_line_break(load<uint32_t>(chars)) ||
+               word_has_line_break(load<uint32_t>(chars + count - 4));
+    for (size_t at = 0; at + 8 <= count; at += 8)
+        if (word_has_line_break(load<uint64_t>(chars + at))) return true;
+    return word_has_line_break(load<uint64_t>(chars + count - 8));
 }
 
 // A block of bytes owned by one holder at a time.

@@ -478,7 +478,7 @@ public:
             PyDict_GetItemWithError(type->ht_type.tp_dict, runtime.names.dunder_module);
         for (const Entry& entry : entries_)
             if (entry.type == value && entry.module.get() == module &&
-                entry.qualname.get() == type->ht_qualname && module != nullptr)
+                entry.qualname.get() == type->ht_qualname)
                 return entry.text;
         // Classes said to be builtins show their __name__ instead.
         if (module == nullptr || !PyUnicode_CheckExact(module) ||

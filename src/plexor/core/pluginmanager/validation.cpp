@@ -85,12 +85,13 @@ int passes_case_test(PyObject* value) noexcept {
 // compares without running any code, so it is searched here.
 int text_in(PyObject* container, PyObject* value) noexcept {
     if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
+        if (compat::ready_text(value) < 0) return -1;
         const Py_ssize_t size = PyList_GET_SIZE(container);
         Py_ssize_t i = 0;
         for (; i < size; ++i) {
             PyObject* item = PyList_GET_ITEM(container, i);
             if (!PyUnicode_CheckExact(item)) break;
-            if (compat::ready_text(item) < 0 || compat::ready_text(value) < 0) return -1;
+            if (compat::ready_text(item) < 0) return -1;
             if (same_text(item, value)) return 1;
         }
         if (i == size) return 0;
