@@ -7,6 +7,7 @@ import pytest
 
 import plexor.core.pluginmanager as pm_module
 from conftest import refused
+from test_module import run_py
 
 
 class ConnA:
@@ -94,10 +95,13 @@ def test_class_changed_between_calls():
 
     m = Sub()
     m.register_plugin(ConnA, os="generic")
-    assert m.get_plugin(os="generic") is ConnA
+    # Through the base class's function: nothing but the change itself touches
+    # Sub's version tag in between (m.get_plugin would renew it first).
+    get_plugin = pm_module.PluginManager.get_plugin
+    assert get_plugin(m, os="generic") is ConnA
     Sub.validate_os = lambda self, os: (_ for _ in ()).throw(KeyError(os))
     with pytest.raises(KeyError):
-        m.get_plugin(os="generic")
+        get_plugin(m, os="generic")
     del Sub.validate_os
     assert m.get_plugin(os="generic") is ConnA
     m.__class__ = pm_module.PluginManager
@@ -140,6 +144,11 @@ def test_lookup_reads_the_plugin_data_as_written(mgr):
     assert node.reads == [("in", "data"), "data", "data"]
     assert data.reads == [("in", "single_rp"), "single_rp"]
 
+    node = CountingDict({"data": {"single_rp": {"cls": ConnA, "path": "f"}}})
+    mgr._plugins = {"generic": node}
+    assert mgr.get_plugin(os="generic") is ConnA
+    assert node.reads == [("in", "data"), "data", "data"]
+
     mgr._plugins = {"generic": {"data": SecondReadDiffers(data)}}
     assert mgr.get_plugin(os="generic") is ConnA
 
@@ -179,3 +188,169 @@ def test_direct_path_is_taken():
     m.register_plugin(ConnA, os="generic")
     m.get_plugin(os="generic")
     assert stats() != before
+
+
+views_taken = getattr(sys.modules.get("plexor.core._pluginmanager_stats"), "views_taken", None)
+
+
+@pytest.mark.skipif(views_taken is None, reason="needs a build with dispatch counters (./dev test)")
+def test_managers_used_in_turn_cost_what_one_does():
+    class Sub(pm_module.PluginManager):
+        pass
+
+    managers = [pm_module.PluginManager(), pm_module.PluginManager(), Sub()]
+    for m in managers:
+        m.register_plugin(ConnA, os="generic")
+
+    def views_per_call(used):
+        for m in used:  # the first calls fill the caches
+            m.get_plugin(os="generic")
+            m.validate_arguments("generic", "p", "m", "single_rp")
+        before = views_taken()
+        for _ in range(20):
+            for m in used:
+                m.get_plugin(os="generic")
+                m.validate_arguments("generic", "p", "m", "single_rp")
+        return (views_taken() - before) / (40 * len(used))
+
+    alone = views_per_call(managers[:1])
+    assert alone <= 1
+    assert views_per_call(managers[:2]) == alone
+    assert views_per_call(managers[::2]) == alone
+
+
+def test_a_manager_is_not_kept_alive_by_its_methods():
+    import gc
+    import weakref
+
+    class Listed(list):
+        pass
+
+    m = pm_module.PluginManager()
+    m.supported_os = Listed(["generic"])
+    m.register_plugin(ConnA, os="generic")
+    m.get_plugin(os="generic")
+    gone = [weakref.ref(m), weakref.ref(m.supported_os)]
+    del m
+    gc.collect()
+    assert [ref() for ref in gone] == [None, None]
+
+
+def test_validate_arguments_in_the_instance_dictionary():
+    m = pm_module.PluginManager()
+    m.register_plugin(ConnA, os="generic")
+    calls = []
+    m.validate_arguments = lambda *args: calls.append(args)
+    for _ in range(3):
+        assert m.get_plugin(os="generic") is ConnA
+    assert calls == [("generic", None, None, "single_rp")] * 3
+
+
+class CountedKey:
+    """A key that collides with a name and counts the comparisons it runs."""
+
+    def __init__(self, name):
+        self.name = name
+        self.compared = 0
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.compared += 1
+        return False
+
+
+def test_each_attribute_is_looked_up_once():
+    # A name the instance lacks: attribute access asks the dictionary once,
+    # so the colliding key's __eq__ runs once per access.
+    m = pm_module.PluginManager()
+    key = CountedKey("supported_os")
+    m.__dict__[key] = None
+    del m.supported_os
+    before = key.compared
+    getattr(m, "supported_os", None)
+    per_access = key.compared - before
+    assert per_access >= 1
+    for _ in range(2):
+        with pytest.raises(AttributeError):
+            m.validate_os("generic")
+    assert key.compared - before == 3 * per_access
+
+
+def test_instances_sharing_one_dictionary(tmp_path):
+    # Run alone: what the freed list's memory holds next decides how a stale
+    # view fails.
+    out = run_py(tmp_path, """
+        import logging
+        from plexor.core.pluginmanager import PluginManager
+
+        class Borg(PluginManager):
+            _state = None
+            def __init__(self):
+                if Borg._state is None:
+                    super().__init__(); Borg._state = self.__dict__
+                else:
+                    self.__dict__ = Borg._state
+
+        notices = []
+        logging.getLogger("plexor").addHandler(logging.Handler())
+        logging.getLogger("plexor").handlers[-1].emit = lambda r: notices.append(r.getMessage())
+        logging.getLogger("plexor").setLevel(logging.DEBUG)
+        first, second = Borg(), Borg()
+        class L(list): pass
+        second.supported_os = L(["generic"])
+        for _ in range(3): second.validate_os("generic")
+        first.supported_os = ["generic", "linux"]  # frees the L list
+        junk = [bytearray(64) for _ in range(20000)]
+        second.validate_os("generic")
+        first.supported_os = ["zzz"]
+        second.validate_os("generic")
+        print(len(notices))
+        setattr(first, "validate_os", lambda os: print("hook", os))
+        second.validate_arguments("generic", None, None, "single_rp")
+    """)
+    assert out.split() == ["1", "hook", "generic"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dictionary watchers: 3.12+")
+def test_another_dict_watcher_that_calls_the_manager(tmp_path):
+    # A watcher is told of a change before it is made; calls made from it
+    # must not leave the manager believing the old contents afterwards.
+    out = run_py(tmp_path, """
+        import ctypes, logging
+        from plexor.core.pluginmanager import PluginManager
+
+        class Conn:
+            pass
+
+        notices = []
+        logging.getLogger("plexor").addHandler(logging.Handler())
+        logging.getLogger("plexor").handlers[-1].emit = lambda r: notices.append(r.getMessage())
+        logging.getLogger("plexor").setLevel(logging.DEBUG)
+        m = PluginManager()
+        m.register_plugin(Conn, os="generic")
+        m.supported_os = type("Listed", (list,), {})(["generic"])
+
+        def on_change(event, dict_, key, value):
+            if event != 2:  # PyDict_EVENT_DEALLOCATED
+                m.validate_os("generic")
+                m.get_plugin(os="generic")
+            return 0
+
+        api = ctypes.pythonapi
+        callback_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+                                         ctypes.c_void_p, ctypes.c_void_p)
+        callback = callback_type(on_change)
+        api.PyDict_AddWatcher.argtypes = [callback_type]
+        api.PyDict_Watch.argtypes = [ctypes.c_int, ctypes.py_object]
+        watcher = api.PyDict_AddWatcher(callback)
+        assert watcher >= 0 and api.PyDict_Watch(watcher, m.__dict__) == 0
+        m.supported_os = ["zzz"]  # frees the list the callback saw
+        junk = [bytearray(64) for _ in range(20000)]
+        m.validate_os("generic")
+        print(len(notices))
+        m.validate_os = lambda os: print("hook", os)
+        m.get_plugin(os="generic")
+    """)
+    assert out.split() == ["1", "hook", "generic"]

@@ -297,3 +297,21 @@ def test_case_tests_and_list_search_agree_with_str(value, listed):
         else:
             with pytest.raises(ConnectionInfraError):
                 mgr.validate_chassis_type(probe)
+
+
+class FormatsItself(str):
+    """A text in upper case whose % with a pattern on its left is its own."""
+
+    def __rmod__(self, pattern):
+        return "formatted: " + pattern.replace("%s", str.__str__(self))
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.validate_model("o", "p", FormatsItself("X")),
+    lambda m: m.validate_platform("o", FormatsItself("X")),
+])
+def test_case_messages_apply_the_value_with_the_operator(mgr, pure, call):
+    with pytest.raises(ConnectionInfraError) as expected:
+        call(pure.PluginManager())
+    assert expected.value.args[0].startswith("formatted: ")
+    refused(lambda: call(mgr), expected.value.args[0])

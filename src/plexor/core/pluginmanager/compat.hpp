@@ -137,92 +137,37 @@ inline PyObject* keyword_suggestion(PyObject* parameter_names, PyObject* keyword
 #endif
 }
 
-// A number that changes whenever a watched dictionary changes (and when it is
-// freed), so that what was read from the dictionary stays good while the
-// number is the same. 0 means that no such number can be had.
-// 3.12: the version tag is deprecated; dictionary watchers (PyDict_AddWatcher,
-// PyDict_Watch) report every change instead, counted here process-wide: one
-// counter serves every watched dictionary, since the watchers' callback is told
-// which dictionary changed but has nowhere of its own to record it.
-#if PY_VERSION_HEX >= 0x030C0000
-struct DictWatcher {
-    int id = -1;
-    uint64_t changes = 1;
-};
-inline DictWatcher dict_watcher;
-
-inline int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++dict_watcher.changes;
-    return 0;
-}
-
-// Registers the watcher once per process; without a free watcher slot the
-// dictionaries simply have no change number.
-inline void PyDict_AddWatcher() noexcept {
-    if (dict_watcher.id >= 0) return;
-    dict_watcher.id = ::PyDict_AddWatcher(count_dict_change);
-    if (dict_watcher.id < 0) PyErr_Clear();
-}
-
-// Watches the instance dictionary `dict` of `owner` and returns its change
-// number.
-inline uint64_t PyDict_Watch(PyObject* owner, PyObject* dict) noexcept {
-    if (dict_watcher.id < 0) return 0;
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-    // 3.13: stores into an instance's inline values reach a dictionary that
-    // shares them without telling its watchers. Set as the instance's
-    // dictionary again, by the class's own __dict__ descriptor as
-    // `owner.__dict__ = dict` would, the same dictionary takes them over.
-    if (PyType_HasFeature(Py_TYPE(owner), Py_TPFLAGS_INLINE_VALUES)) {
-        PyObject* name = PyUnicode_InternFromString("__dict__");
-        PyObject* descriptor = name ? _PyType_Lookup(Py_TYPE(owner), name) : nullptr;
-        Py_XDECREF(name);
-        if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
-            PyErr_Clear();
-            return 0;
-        }
-        Py_INCREF(descriptor);
-        const int status = Py_TYPE(descriptor)->tp_descr_set(descriptor, owner, dict);
-        Py_DECREF(descriptor);
-        if (status < 0) {
-            PyErr_Clear();
-            return 0;
-        }
-    }
-#else
-    (void)owner;
+// 3.13: a dictionary's version tag no longer tells every change (stores into
+// inline values that back a dictionary leave it as it was; 3.12 deprecates
+// the tag, 3.14 removes it). Up to 3.12 every change of a dictionary gives it
+// a tag never used before, and gives it after the change is made.
+#if PY_VERSION_HEX < 0x030D0000
+#define PLEXOR_DICT_VERSIONS 1
+inline uint64_t dict_version(PyObject* dict) {
+#if defined(__GNUC__) || defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
-    if (::PyDict_Watch(dict_watcher.id, dict) < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return dict_watcher.changes;
-}
-
-// The change number of a dictionary that PyDict_Watch watches.
-inline uint64_t dict_changes(PyObject*) noexcept {
-    return dict_watcher.id < 0 ? 0 : dict_watcher.changes;
-}
-#else
-inline void PyDict_AddWatcher() noexcept {}
-
-inline uint64_t PyDict_Watch(PyObject*, PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__) || defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 }
 
-inline uint64_t dict_changes(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+// _PyObject_GetDictPtr: where `obj` keeps its instance dictionary, or null.
+// 3.11 and 3.12 first move attributes kept inline into a dictionary.
+inline PyObject** instance_dict_pointer(PyObject* obj) { return _PyObject_GetDictPtr(obj); }
+#else
+#define PLEXOR_DICT_VERSIONS 0
 #endif
 
-// 3.11: an instance dictionary may be managed by the interpreter; before, it
-// sits at the type's dictionary offset (variable-sized objects aside).
-inline PyObject** instance_dict_slot(PyObject* obj) {
-#if PY_VERSION_HEX < 0x030B0000
-    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
-    if (offset > 0) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+// 3.11: instances may have a dictionary that the interpreter manages, which
+// the class marks with a flag instead of a dictionary offset.
+inline bool has_instance_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return true;
 #endif
-    return _PyObject_GetDictPtr(obj);
+    return type->tp_dictoffset != 0;
 }
 
 // 3.13: a class's version tag is valid when it is not zero; before, a flag

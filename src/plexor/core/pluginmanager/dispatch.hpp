@@ -9,82 +9,167 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 namespace plexor {
 
-// The attributes of `self` during one operation, answered from the calling
-// function's cache wherever the class and the instance dictionary are still
-// the ones it describes.
+// The attributes of `self` during one call of a member.
+//
+// The class side comes from the calling function's class plans (plan.hpp).
+// The instance side is a view of self's instance dictionary: one pass over a
+// small dictionary whose keys are all interned texts, which runs no code.
+//
+// Where dictionaries keep a version tag that every change renews after the
+// fact (PLEXOR_DICT_VERSIONS), views are kept across calls, several per
+// function, and each read checks that self's dictionary is the viewed one at
+// the viewed version.
+//
+// Elsewhere nothing tells after the fact that a dictionary changed, so a view
+// is taken for one call, holds strong references, and is trusted only until
+// Python code may have run: whoever runs a step that may run code (a call
+// out, a comparison or hash of a caller's object, logging, a lookup in a
+// dictionary with other keys, a release that may free an object) calls
+// code_may_have_run(), and the next read takes the view afresh. A view missed
+// that way is stale, never unsafe.
 class SelfLookup {
 public:
-    SelfLookup(PyObject* self, AttributeCache& cache) noexcept
-        : self_(self), cache_(cache), dict_slot_(compat::instance_dict_slot(self)) {}
+    SelfLookup(PyObject* self, SelfPlan& plan) noexcept;
     SelfLookup(const SelfLookup&) = delete;
     SelfLookup& operator=(const SelfLookup&) = delete;
-    ~SelfLookup() = default;
+    ~SelfLookup();
 
     PyObject* self() const noexcept { return self_; }
-    PyObject* dict() const noexcept { return dict_slot_ != nullptr ? *dict_slot_ : nullptr; }
 
     // The plan of self's class, brought up to date; null when attribute
     // access on self is not the interpreter's generic one, or the class has
     // no version tag to check a plan against.
-    const AttributeCache* plan() noexcept {
+    const ClassPlan* plan() noexcept {
         PyTypeObject* type = Py_TYPE(self_);
         const unsigned int version = compat::type_version(type);
-        const bool current = cache_.type == type && version != 0 && version == cache_.version;
-        return current ? &cache_ : rebuild_plan();
+        const ClassPlan* found = version != 0 ? plan_.classes.find(type, version) : nullptr;
+        return found != nullptr ? found : make_plan(type);
     }
 
-    // The instance dictionary's entry for `attr` into `value`, which stays
-    // empty when there is none. -1 on error.
-    int own(Attr attr, Ref& value) noexcept {
-        PyObject* dict = this->dict();
-        if (dict == nullptr) return 0;
-        const uint64_t changes = cache_.dict_changes;
-        const bool current =
-            dict == cache_.dict && changes != 0 && compat::dict_changes(dict) == changes;
-        if (!current && !snapshot(dict)) return probe(dict, attr, value);
-        value = Ref::borrow(cache_.own[static_cast<int>(attr)]);
-        return 0;
-    }
+    // What self's instance dictionary holds under a name.
+    enum class Own { absent, present, unknown, error };
+
+    // The instance dictionary's entry for `attr` into `value`. `unknown`
+    // when the dictionary cannot be viewed: the caller asks the interpreter.
+    Own own(Attr attr, Ref& value) noexcept;
 
     // self.<attr>, as attribute access gives it.
     Ref attribute(Attr attr) noexcept {
-        const AttributeCache* class_plan = plan();
+        const ClassPlan* class_plan = plan();
         if (class_plan != nullptr && !(class_plan->defined & attr_bit(attr))) {
             Ref value;
-            if (own(attr, value) < 0 || value) return value;
+            const Own found = own(attr, value);
+            if (found == Own::present) return value;
+            if (found == Own::error) return Ref();
         }
-        count_generic_access(runtime.stats.attribute_lookups);
-        return Ref::steal(PyObject_GetAttr(self_, runtime.attr_names[static_cast<int>(attr)]));
+        return generic_attribute(attr);
+    }
+
+    // Python code may have run since the view was taken.
+    void code_may_have_run() noexcept {
+#if !PLEXOR_DICT_VERSIONS
+        view_ = View::stale;
+#endif
     }
 
 private:
-    const AttributeCache* rebuild_plan() noexcept;
-    bool snapshot(PyObject* dict) noexcept;
-    static int probe(PyObject* dict, Attr attr, Ref& value) noexcept;
+    const ClassPlan* make_plan(PyTypeObject* type) noexcept;
+    Ref generic_attribute(Attr attr) noexcept;
 
     PyObject* self_;
-    AttributeCache& cache_;
-    PyObject** dict_slot_;  // where self keeps its instance dictionary, if it has one
+    SelfPlan& plan_;
+#if PLEXOR_DICT_VERSIONS
+    const DictView* view(PyObject* dict) noexcept;
+    static const DictView* take_view(DictView& view, PyObject* dict, uint64_t version) noexcept;
+
+    PyObject** dict_pointer_;        // where self keeps its instance dictionary
+    const DictView* view_ = nullptr;  // the view read last
+#else
+    enum class View { stale, current, unviewable };
+    int take_view() noexcept;
+    void release_entries() noexcept;
+
+    View view_ = View::stale;
+    // While current: the values of the instance dictionary under the names,
+    // each a strong reference where its bit in `held_` is set.
+    std::array<PyObject*, kAttrCount> entries_{};
+    uint32_t held_ = 0;
+#endif
 };
+
+#if PLEXOR_DICT_VERSIONS
+inline SelfLookup::SelfLookup(PyObject* self, SelfPlan& plan) noexcept
+    : self_(self), plan_(plan), dict_pointer_(compat::instance_dict_pointer(self)) {}
+
+inline SelfLookup::~SelfLookup() = default;
+
+inline const DictView* SelfLookup::view(PyObject* dict) noexcept {
+    const uint64_t version = compat::dict_version(dict);
+    if (view_ != nullptr && view_->dict == dict && view_->version == version) return view_;
+    const DictView* kept = plan_.dicts.find(dict, version);
+    if (kept == nullptr) kept = take_view(plan_.dicts.replace(), dict, version);
+    view_ = kept;
+    return kept;
+}
+
+inline SelfLookup::Own SelfLookup::own(Attr attr, Ref& value) noexcept {
+    PyObject* dict = dict_pointer_ != nullptr ? *dict_pointer_ : nullptr;
+    if (dict == nullptr) {
+        // No dictionary yet, or one that could not be made.
+        return compat::has_instance_dict(Py_TYPE(self_)) && dict_pointer_ == nullptr
+                   ? Own::unknown
+                   : Own::absent;
+    }
+    const DictView* viewed = view(dict);
+    if (!viewed->viewable) return Own::unknown;
+    PyObject* entry = viewed->values[static_cast<size_t>(attr)];
+    if (entry == nullptr) return Own::absent;
+    value = Ref::borrow(entry);
+    return Own::present;
+}
+#else
+inline SelfLookup::SelfLookup(PyObject* self, SelfPlan& plan) noexcept
+    : self_(self), plan_(plan) {}
+
+inline SelfLookup::~SelfLookup() { release_entries(); }
+
+inline void SelfLookup::release_entries() noexcept {
+    for (uint32_t held = std::exchange(held_, 0U); held != 0; held &= held - 1) {
+        const auto index = static_cast<size_t>(__builtin_ctz(held));
+        Py_DECREF(std::exchange(entries_[index], nullptr));
+    }
+}
+
+inline SelfLookup::Own SelfLookup::own(Attr attr, Ref& value) noexcept {
+    if (view_ == View::stale && take_view() < 0) return Own::error;
+    if (view_ == View::unviewable) return Own::unknown;
+    PyObject* entry = entries_[static_cast<size_t>(attr)];
+    if (entry == nullptr) return Own::absent;
+    value = Ref::borrow(entry);
+    return Own::present;
+}
+#endif
 
 class MethodCall {
 public:
     // Resolves `self.<attr>`. On failure the object is false and an error is set.
-    MethodCall(SelfLookup& self, Attr attr) noexcept : self_(self.self()) {
+    MethodCall(SelfLookup& self, Attr attr) noexcept : lookup_(self) {
         // The common case: the class holds this module's own method of that
         // name, and the instance does not shadow it.
-        const AttributeCache* plan = self.plan();
+        const ClassPlan* plan = self.plan();
         const int index = static_cast<int>(attr);
         const Member* native = plan ? plan->native[index] : nullptr;
         if (native != nullptr && native == runtime.attr_members[index]) {
-            if (self.own(attr, callable_) == 0 && !callable_) native_ = native;
-            return;
+            const SelfLookup::Own found = self.own(attr, callable_);
+            if (found == SelfLookup::Own::absent) native_ = native;
+            if (found != SelfLookup::Own::unknown) return;
         }
         count_generic_access(runtime.stats.method_lookups);
-        resolve(self, attr);
+        resolve(attr);
     }
 
     explicit operator bool() const noexcept { return native_ != nullptr || callable_; }
@@ -99,11 +184,11 @@ public:
     Ref call(std::initializer_list<PyObject*> args) const noexcept;
 
 private:
-    void resolve(SelfLookup& lookup, Attr attr) noexcept;
+    void resolve(Attr attr) noexcept;
     Ref invoke(std::initializer_list<PyObject*> values, size_t npositional,
                PyObject* kwnames) const noexcept;
 
-    PyObject* self_;
+    SelfLookup& lookup_;
     const Member* native_ = nullptr;  // this module's own method, found on the class
     Ref callable_;                    // otherwise: what attribute access finds
     bool unbound_ = false;            // callable_ was found on the class: `self` goes first

@@ -291,15 +291,26 @@ PyObject* dispatch_stats(PyObject*, PyObject*) noexcept {
                          stats.levels_rendered_apart);
 }
 
-PyMethodDef dispatch_stats_def = {"dispatch_stats", dispatch_stats, METH_NOARGS, nullptr};
+// views_taken() -> how often a method took a view of an instance dictionary.
+PyObject* views_taken(PyObject*, PyObject*) noexcept {
+    return PyLong_FromSsize_t(runtime.stats.views_taken);
+}
+
+PyMethodDef stats_defs[] = {
+    {"dispatch_stats", dispatch_stats, METH_NOARGS, nullptr},
+    {"views_taken", views_taken, METH_NOARGS, nullptr},
+};
 
 // Offered by a module of its own, plexor.core._pluginmanager_stats, so that
 // the namespace of this one stays as it is.
 int add_dispatch_stats() noexcept {
     Ref stats = Ref::steal(PyModule_New("plexor.core._pluginmanager_stats"));
-    Ref function = stats ? Ref::steal(PyCFunction_New(&dispatch_stats_def, nullptr)) : Ref();
-    if (!function || PyModule_AddObjectRef(stats.get(), "dispatch_stats", function.get()) < 0)
-        return -1;
+    if (!stats) return -1;
+    for (PyMethodDef& def : stats_defs) {
+        Ref function = Ref::steal(PyCFunction_New(&def, nullptr));
+        if (!function || PyModule_AddObjectRef(stats.get(), def.ml_name, function.get()) < 0)
+            return -1;
+    }
     return PyDict_SetItemString(PyImport_GetModuleDict(), "plexor.core._pluginmanager_stats",
                                 stats.get());
 }
@@ -344,7 +355,6 @@ int exec_module(PyObject* module) noexcept {
         return -1;
     }
     name_members();
-    compat::PyDict_AddWatcher();
     if (init_names() < 0 || (runtime.function_type == nullptr &&
                              (runtime.function_type = make_function_type()) == nullptr))
         return -1;

@@ -1,9 +1,8 @@
-// What attribute access on a manager finds for the names the methods read.
-// Each member function keeps what it saw last: what the class resolves the
-// names to, trusted while the class's version tag (renewed by the interpreter
-// on every change of the class or its bases) is the same, and the entries of
-// the last instance dictionary, trusted while that dictionary is the instance's
-// and its change number (compat::dict_changes) is the same.
+// What attribute access on `self` finds for the names the methods read: the
+// plan of self's class, and, where dictionaries keep a version tag, what
+// self's instance dictionary holds. Each member function keeps those of the
+// last few classes and dictionaries it served, each trusted while the
+// version tag it was made under is current.
 #pragma once
 
 #include "compat.hpp"
@@ -39,19 +38,78 @@ inline constexpr int kAttrCount = static_cast<int>(Attr::count);
 
 constexpr uint32_t attr_bit(Attr attr) { return 1U << static_cast<unsigned int>(attr); }
 
-struct AttributeCache {
-    // The class.
-    PyTypeObject* type = nullptr;  // compared with Py_TYPE(self), never dereferenced
+struct ClassPlan {
+    // The class, compared with Py_TYPE(self) and never dereferenced, and the
+    // version tag it had when planned. The interpreter renews a class's tag
+    // on every change of the class or of its bases, and never hands out a tag
+    // twice, so the pair names one state of one class even after the class
+    // is freed and another takes its address.
+    PyTypeObject* type = nullptr;
     unsigned int version = 0;
     std::array<const Member*, kAttrCount> native{};  // this module's own method found there
     uint32_t defined = 0;                            // names the class or a base defines
+};
 
-    // The instance dictionary. `own` borrows from `dict`, which is safe only
-    // while its change number is `dict_changes`: any change of the dictionary,
-    // freeing it included, renews that number first.
-    PyObject* dict = nullptr;   // compared with self's dictionary before any other use
-    uint64_t dict_changes = 0;  // 0: nothing known
-    std::array<PyObject*, kAttrCount> own{};  // its values for the names, borrowed
+// The plans of the classes a member function served last, so that managers
+// of several classes used in turn each keep theirs.
+struct ClassPlans {
+    static constexpr int kCapacity = 4;
+    std::array<ClassPlan, kCapacity> entries{};
+    int next = 0;  // the entry a new plan replaces
+
+    // The plan made for `type` under `version` (not 0), or null.
+    const ClassPlan* find(const PyTypeObject* type, unsigned int version) const noexcept {
+        for (const ClassPlan& plan : entries)
+            if (plan.type == type && plan.version == version) return &plan;
+        return nullptr;
+    }
+
+    // The entry to fill with a new plan, emptied.
+    ClassPlan& replace() noexcept {
+        ClassPlan& plan = entries[static_cast<size_t>(next)];
+        next = (next + 1) % kCapacity;
+        plan = ClassPlan{};
+        return plan;
+    }
+};
+
+#if PLEXOR_DICT_VERSIONS
+// What an instance dictionary held under the names at one version. The
+// dictionary is compared with self's own and read only when it is that one;
+// while it is still at `version` it holds `values`, which are borrowed: so a
+// dictionary, and the manager that owns it, are never kept alive by a view.
+struct DictView {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    bool viewable = false;  // false: keys other than interned texts, or too many
+    std::array<PyObject*, kAttrCount> values{};
+};
+
+struct DictViews {
+    static constexpr int kCapacity = 4;
+    std::array<DictView, kCapacity> entries{};
+    int next = 0;
+
+    const DictView* find(const PyObject* dict, uint64_t version) const noexcept {
+        for (const DictView& view : entries)
+            if (view.dict == dict && view.version == version) return &view;
+        return nullptr;
+    }
+
+    DictView& replace() noexcept {
+        DictView& view = entries[static_cast<size_t>(next)];
+        next = (next + 1) % kCapacity;
+        view = DictView{};
+        return view;
+    }
+};
+#endif
+
+struct SelfPlan {
+    ClassPlans classes;
+#if PLEXOR_DICT_VERSIONS
+    DictViews dicts;
+#endif
 };
 
 }  // namespace plexor

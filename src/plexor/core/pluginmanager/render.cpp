@@ -576,6 +576,8 @@ private:
     int render_child(Level& level, PyObject* data, const SortedKeys& keys, Py_ssize_t index,
                      PyObject* last_key) noexcept {
         PyObject* const key = keys.at(index);
+        // What rendered before (a leaf's str(), a key's comparison) may have run code.
+        lookup_.code_may_have_run();
         MethodCall print_tree(lookup_, Attr::print_tree);
         if (!print_tree) return -1;
         // With plain str keys the label and the comparisons with the last key
@@ -671,6 +673,7 @@ Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* ou
     SelfLookup lookup(self, state.plan);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* const key = keys.at(i);
+        lookup.code_may_have_run();
         MethodCall print_tree(lookup, Attr::print_tree);
         Child child;
         if (!print_tree || child_arguments(data, key, child) < 0) return Ref();

@@ -167,6 +167,14 @@ int refuse_formatted(const char* pattern, PyObject* value) noexcept {
     return error ? error.raise(format_one(pattern, value)) : -1;
 }
 
+int refuse_remainder(const char* pattern, PyObject* value) noexcept {
+    InfraError error;
+    if (!error) return -1;
+    Ref format = text(pattern);
+    if (!format) return -1;
+    return error.raise(Ref::steal(PyNumber_Remainder(format.get(), value)));
+}
+
 Ref concat(std::initializer_list<PyObject*> parts) noexcept {
     for (PyObject* part : parts)
         if (part == nullptr) return Ref();

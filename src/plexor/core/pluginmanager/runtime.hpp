@@ -102,13 +102,15 @@ struct KeptBuiltins {
 };
 
 // How often the methods fell back to the interpreter's generic attribute
-// access, or rendered a level apart. Counted in builds with
-// PLEXOR_DISPATCH_STATS only, where plexor.core._pluginmanager_stats offers
-// dispatch_stats().
+// access, or rendered a level apart, and how often they took a view of an
+// instance dictionary. Counted in builds with PLEXOR_DISPATCH_STATS only,
+// where plexor.core._pluginmanager_stats offers dispatch_stats() and
+// views_taken().
 struct DispatchStats {
     Py_ssize_t attribute_lookups = 0;
     Py_ssize_t method_lookups = 0;
     Py_ssize_t levels_rendered_apart = 0;
+    Py_ssize_t views_taken = 0;
 };
 
 #ifdef PLEXOR_DISPATCH_STATS
@@ -172,10 +174,12 @@ Ref log_debug() noexcept;
 // pattern % (value,): the value is the one operand, whatever its type.
 Ref format_one(const char* pattern, PyObject* value) noexcept;
 
-// Raise ConnectionInfraError(message), and ConnectionInfraError(pattern % (value,)).
-// Both return -1.
+// Raise ConnectionInfraError(message), ConnectionInfraError(pattern % (value,)),
+// and ConnectionInfraError(pattern % value), where the value takes part in the
+// operator (a str subclass's __rmod__). All return -1.
 int refuse(const char* message) noexcept;
 int refuse_formatted(const char* pattern, PyObject* value) noexcept;
+int refuse_remainder(const char* pattern, PyObject* value) noexcept;
 
 // Imports `name` as an import statement in the module body does, with the
 // module namespace as globals.
@@ -199,6 +203,10 @@ inline int truth(PyObject* obj) noexcept {
         return compat::ready_text(obj) < 0 ? -1 : PyUnicode_GET_LENGTH(obj) != 0;
     return PyObject_IsTrue(obj);
 }
+
+// True for None and plain texts, whose truth, comparisons and case tests
+// run no code.
+inline bool is_plain(PyObject* obj) noexcept { return obj == Py_None || PyUnicode_CheckExact(obj); }
 
 // container[key]; a plain dict asked for a plain str is read directly.
 inline Ref subscript(PyObject* container, PyObject* key) noexcept {

@@ -150,8 +150,11 @@ int register_at(SelfLookup& self, PyObject* cls, const SelectorPath& path,
                 PyObject* chassis_type) noexcept {
     // The class's file comes first: a class it refuses leaves the tree as it was.
     Ref getfile = global(runtime.names.getfile);
-    Ref class_path = getfile ? call(getfile.get(), {cls}) : Ref();
-    Ref node = class_path ? tree_root(self) : Ref();
+    if (!getfile) return -1;
+    Ref class_path = call(getfile.get(), {cls});
+    self.code_may_have_run();
+    if (!class_path) return -1;
+    Ref node = tree_root(self);
     if (!node) return -1;
     bool failed = false;
     for (int i = 0; i < path.size; ++i) {

@@ -20,6 +20,7 @@ int refuse_with_list(const char* head, SelfLookup& self, Attr list_name, const c
                      PyObject* value) noexcept {
     InfraError error;
     if (!error) return -1;
+    self.code_may_have_run();  // the class was looked up by name
     Ref list = self.attribute(list_name);
     Ref parts[4];
     if (!list || !(parts[0] = text(head)) || !(parts[1] = str_of(list.get())) ||
@@ -81,22 +82,22 @@ int passes_case_test(PyObject* value) noexcept {
     return method_truth(value, runtime.names.isdigit);
 }
 
-// `value in container`. A plain list of plain texts asked for a plain text
-// compares without running any code, so it is searched here.
-int text_in(PyObject* container, PyObject* value) noexcept {
-    if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
-        if (compat::ready_text(value) < 0) return -1;
-        const Py_ssize_t size = PyList_GET_SIZE(container);
-        Py_ssize_t i = 0;
-        for (; i < size; ++i) {
-            PyObject* item = PyList_GET_ITEM(container, i);
-            if (!PyUnicode_CheckExact(item)) break;
-            if (compat::ready_text(item) < 0) return -1;
-            if (same_text(item, value)) return 1;
-        }
-        if (i == size) return 0;
+// Sentinel of search_plain_texts: the search needs the containment protocol.
+constexpr int kNotPlainTexts = -2;
+
+// `value in container` for a plain list of plain texts asked for a plain
+// text, which compares without running any code; kNotPlainTexts otherwise.
+int search_plain_texts(PyObject* container, PyObject* value) noexcept {
+    if (!PyList_CheckExact(container) || !PyUnicode_CheckExact(value)) return kNotPlainTexts;
+    if (compat::ready_text(value) < 0) return -1;
+    const Py_ssize_t size = PyList_GET_SIZE(container);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(container, i);
+        if (!PyUnicode_CheckExact(item)) return kNotPlainTexts;
+        if (compat::ready_text(item) < 0) return -1;
+        if (same_text(item, value)) return 1;
     }
-    return PySequence_Contains(container, value);
+    return 0;
 }
 
 int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
@@ -109,7 +110,7 @@ int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
     if (!PyUnicode_Check(model)) return refuse("Model should be of type str");
     const int passes = passes_case_test(model);
     if (passes != 0) return passes > 0 ? 0 : -1;
-    return refuse_formatted(" Model (%s) has to be in lowecase", model);
+    return refuse_remainder(" Model (%s) has to be in lowecase", model);
 }
 
 int check_platform(PyObject* os, PyObject* platform) noexcept {
@@ -120,29 +121,37 @@ int check_platform(PyObject* os, PyObject* platform) noexcept {
     if (!PyUnicode_Check(platform)) return refuse("platform should be of type str");
     const int passes = passes_case_test(platform);
     if (passes != 0) return passes > 0 ? 0 : -1;
-    return refuse_formatted("platform (%s) has to be in lowercase", platform);
+    return refuse_remainder("platform (%s) has to be in lowercase", platform);
 }
 
 // 1 when `value` is in the list bound to self.<list_name>.
 int listed(SelfLookup& self, Attr list_name, PyObject* value) noexcept {
     Ref list = self.attribute(list_name);
-    return list ? text_in(list.get(), value) : -1;
+    if (!list) return -1;
+    const int found = search_plain_texts(list.get(), value);
+    if (found != kNotPlainTexts) return found;
+    const int contained = PySequence_Contains(list.get(), value);
+    self.code_may_have_run();  // the items' comparisons
+    return contained;
 }
 
-int log_unlisted_os(PyObject* os) noexcept {
+int log_unlisted_os(SelfLookup& self, PyObject* os) noexcept {
+    self.code_may_have_run();
     Ref debug = log_debug();
-    Ref notice =
-        debug ? format_one("%s is not part of the built-in list of supported OSes.", os) : Ref();
-    return notice ? discard(call(debug.get(), {notice.get()})) : -1;
+    if (!debug) return -1;
+    Ref notice = format_one("%s is not part of the built-in list of supported OSes.", os);
+    if (!notice) return -1;
+    return discard(call(debug.get(), {notice.get()}));
 }
 
 int check_os(SelfLookup& self, PyObject* os) noexcept {
     int given = truth(os);
     if (given < 0) return -1;
+    if (!is_plain(os)) self.code_may_have_run();
     if (given) {
         const int known = listed(self, Attr::supported_os, os);
         if (known < 0) return -1;
-        if (!known) return log_unlisted_os(os);
+        if (!known) return log_unlisted_os(self, os);
     }
     given = truth(os);
     if (given != 0) return given > 0 ? 0 : -1;
@@ -153,6 +162,7 @@ int check_os(SelfLookup& self, PyObject* os) noexcept {
 int check_chassis_type(SelfLookup& self, PyObject* chassis_type) noexcept {
     const int given = truth(chassis_type);
     if (given < 0) return -1;
+    if (!is_plain(chassis_type)) self.code_may_have_run();
     if (given) {
         const int known = listed(self, Attr::chassis_type_list, chassis_type);
         if (known != 0) return known > 0 ? 0 : -1;
@@ -172,6 +182,17 @@ int is_linux(PyObject* os) noexcept {
     }
     Ref equal = Ref::steal(PyObject_RichCompare(os, linux_os, Py_EQ));
     return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+// Runs the validator self.<attr>: the module's own check when the attribute is
+// `member` itself, otherwise a call with `values` bound to the names `kwnames`.
+template <typename Check>
+int run_validator(SelfLookup& self, Attr attr, const Member& member, Check check,
+                  std::initializer_list<PyObject*> values, PyObject* kwnames) noexcept {
+    MethodCall validator(self, attr);
+    if (!validator) return -1;
+    if (validator.is(member)) return check();
+    return discard(validator.call_keywords(values, kwnames));
 }
 
 // Each body reads its parameters in the order of its signature.
@@ -210,35 +231,35 @@ PyObject* validate_arguments_entry(MemberState& state, PyObject* const* params) 
 int validate_arguments_body(SelfLookup& self, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* chassis_type) noexcept {
     const KeywordSets& kw = runtime.keywords;
+    // Checks of plain selectors run no code; others may, through the values.
+    const bool plain = is_plain(os) && is_plain(platform) && is_plain(model);
 
-    MethodCall model_check(self, Attr::validate_model);
-    if (!model_check) return -1;
-    if (model_check.is(members::validate_model)
-            ? check_model(os, platform, model)
-            : discard(model_check.call_keywords({os, platform, model}, kw.os_platform_model)))
-        return -1;
+    const int model_status = run_validator(
+        self, Attr::validate_model, members::validate_model,
+        [&] { return check_model(os, platform, model); }, {os, platform, model},
+        kw.os_platform_model);
+    if (model_status < 0) return -1;
+    if (!plain) self.code_may_have_run();
 
-    MethodCall platform_check(self, Attr::validate_platform);
-    if (!platform_check) return -1;
-    if (platform_check.is(members::validate_platform)
-            ? check_platform(os, platform)
-            : discard(platform_check.call_keywords({platform, os}, kw.platform_os)))
-        return -1;
+    const int platform_status = run_validator(
+        self, Attr::validate_platform, members::validate_platform,
+        [&] { return check_platform(os, platform); }, {platform, os}, kw.platform_os);
+    if (platform_status < 0) return -1;
+    if (!plain) self.code_may_have_run();
 
-    MethodCall os_check(self, Attr::validate_os);
-    if (!os_check) return -1;
-    if (os_check.is(members::validate_os) ? check_os(self, os)
-                                          : discard(os_check.call_keywords({os}, kw.os)))
-        return -1;
+    const int os_status = run_validator(
+        self, Attr::validate_os, members::validate_os, [&] { return check_os(self, os); }, {os},
+        kw.os);
+    if (os_status < 0) return -1;
 
     const int linux_os = is_linux(os);
-    if (linux_os != 0) return linux_os > 0 ? 0 : -1;
+    if (!PyUnicode_CheckExact(os)) self.code_may_have_run();
+    if (linux_os < 0) return -1;
+    if (linux_os > 0) return 0;
 
-    MethodCall chassis_check(self, Attr::validate_chassis_type);
-    if (!chassis_check) return -1;
-    return chassis_check.is(members::validate_chassis_type)
-               ? check_chassis_type(self, chassis_type)
-               : discard(chassis_check.call_keywords({chassis_type}, kw.chassis_type));
+    return run_validator(
+        self, Attr::validate_chassis_type, members::validate_chassis_type,
+        [&] { return check_chassis_type(self, chassis_type); }, {chassis_type}, kw.chassis_type);
 }
 
 const Member validate_model = {
