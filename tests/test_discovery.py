@@ -179,6 +179,19 @@ def test_failing_plugin_module_stops_discovery(fake_plugins, exc):
         ["while loading built-in plugin module 'fakepkg.plugins.beta'"] if NOTES else None)
 
 
+def test_builtin_discovery_imports_through_the_hook_installed_since_load(stand_ins,
+                                                                          monkeypatch):
+    seen, original = [], builtins.__import__
+
+    def traced(name, globals=None, locals=None, fromlist=(), level=0):
+        seen.append((name, tuple(fromlist or ())))
+        return original(name, globals, locals, fromlist, level)
+
+    monkeypatch.setattr(builtins, "__import__", traced)
+    PluginManager.discover_builtin_plugins()
+    assert seen == [("plexor.plugins", ("__path__", "__name__"))]
+
+
 GOOD, LATER = (None, "x.plugins.a", False), (None, "x.plugins.c", False)
 
 
