@@ -109,8 +109,7 @@ int import_plugin_module(PyObject* name) noexcept {
     if (!import) return -1;
     if (call(import.get(), {name})) return 0;
     return raise_with_note([name] {
-        return Ref::steal(
-            PyUnicode_FromFormat("while loading built-in plugin module '%S'", name));
+        return Ref::steal(PyUnicode_FromFormat("while loading built-in plugin module '%S'", name));
     });
 }
 
@@ -177,8 +176,9 @@ Ref distribution_name(PyObject* entry_point) noexcept {
 Ref external_plugin_note(PyObject* entry_point, const EntryPointTexts& texts) noexcept {
     Ref distribution = distribution_name(entry_point);
     if (!distribution)
-        return Ref::steal(PyUnicode_FromFormat("while loading external plugin '%U' from module '%U'",
-                                               texts.name.get(), texts.module.get()));
+        return Ref::steal(
+            PyUnicode_FromFormat("while loading external plugin '%U' from module '%U'",
+                                 texts.name.get(), texts.module.get()));
     return Ref::steal(PyUnicode_FromFormat(
         "while loading external plugin '%U' from module '%U' of distribution '%S'",
         texts.name.get(), texts.module.get(), distribution.get()));
