@@ -228,8 +228,8 @@ Ref entry_point_module(PyObject* entry_point) noexcept {
 
 // The module's own iter_entry_points. Like pkg_resources, it takes only the
 // first distribution of each name: the sys.path entries in their order, and
-// the distributions of one entry sorted by name (the PEP 503 normal form), then
-// by version text, never in the order the file system lists them.
+// the distributions of one entry sorted by name (the PEP 503 normal form), never
+// in the order the file system lists them.
 // importlib.metadata.entry_points() cannot serve: before 3.10 it lists a
 // distribution once for each path entry that holds it, and no version sorts
 // the distributions of one entry.
@@ -277,9 +277,17 @@ int start_enumeration(Enumeration& run) noexcept {
     return 0;
 }
 
-// (normal name, version text, position, distribution) of a distribution found
-// at `position` of its path entry; None when its metadata names none.
-Ref sort_key(const Enumeration& run, PyObject* dist, Py_ssize_t position) noexcept {
+// The PEP 503 normal form of a distribution's name (lower case, each run of
+// "-", "_" and "." one "-"), or None when its metadata names none. From 3.10
+// on, importlib.metadata knows it, with "_" for "-", from the name of the
+// metadata directory (`_normalized_name`, the key its own entry_points() takes
+// distributions by); reading the metadata costs more than all the rest of an
+// enumeration.
+Ref normal_name(const Enumeration& run, PyObject* dist) noexcept {
+    Ref known = Ref::steal(PyObject_GetAttrString(dist, "_normalized_name"));
+    if (known) return Ref::steal(PyObject_CallMethod(known.get(), "replace", "ss", "_", "-"));
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+    PyErr_Clear();
     Ref metadata = Ref::steal(PyObject_GetAttrString(dist, "metadata"));
     if (!metadata) return Ref();
     Ref name = Ref::steal(PyObject_CallMethod(metadata.get(), "get", "s", "Name"));
@@ -287,16 +295,37 @@ Ref sort_key(const Enumeration& run, PyObject* dist, Py_ssize_t position) noexce
     Ref joined =
         Ref::steal(PyObject_CallMethod(run.separators.get(), "sub", "sO", "-", name.get()));
     if (!joined) return Ref();
-    Ref normal = Ref::steal(PyObject_CallMethod(joined.get(), "lower", nullptr));
-    if (!normal) return Ref();
-    Ref version = Ref::steal(PyObject_CallMethod(metadata.get(), "get", "ss", "Version", ""));
-    if (!version) return Ref();
-    Ref index = Ref::steal(PyLong_FromSsize_t(position));
-    if (!index) return Ref();
-    return tuple_of({normal.get(), version.get(), index.get(), dist});
+    return Ref::steal(PyObject_CallMethod(joined.get(), "lower", nullptr));
 }
 
-// The sort keys of the distributions of one sys.path entry, sorted.
+// Two distributions of one name in one path entry (an install gone wrong) go
+// in the order of their version texts, then of their positions: every key's
+// rank becomes (version text, position) and the keys are sorted again. Only
+// then are the versions read.
+int order_namesakes(PyObject* keys) noexcept {
+    int namesakes = 0;
+    for (Py_ssize_t i = 1; i < PyList_GET_SIZE(keys) && namesakes == 0; ++i)
+        namesakes = PyObject_RichCompareBool(PyTuple_GET_ITEM(PyList_GET_ITEM(keys, i - 1), 0),
+                                             PyTuple_GET_ITEM(PyList_GET_ITEM(keys, i), 0), Py_EQ);
+    if (namesakes <= 0) return namesakes;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys, i);
+        Ref metadata = Ref::steal(PyObject_GetAttrString(PyTuple_GET_ITEM(key, 2), "metadata"));
+        if (!metadata) return -1;
+        Ref version = Ref::steal(PyObject_CallMethod(metadata.get(), "get", "ss", "Version", ""));
+        if (!version) return -1;
+        Ref rank = tuple_of({version.get(), PyTuple_GET_ITEM(key, 1)});
+        if (!rank) return -1;
+        Ref ranked = tuple_of({PyTuple_GET_ITEM(key, 0), rank.get(), PyTuple_GET_ITEM(key, 2)});
+        if (!ranked) return -1;
+        PyList_SetItem(keys, i, ranked.release());
+    }
+    return PyList_Sort(keys);
+}
+
+// The distributions of one sys.path entry as sort keys (normal name, rank,
+// distribution), sorted; the rank is the position in the listing, which
+// decides nothing unless two have one name. Those without a name are left out.
 Ref distributions_in(const Enumeration& run, PyObject* entry) noexcept {
     Ref where = list_of(&entry, 1);
     if (!where) return Ref();
@@ -306,13 +335,19 @@ Ref distributions_in(const Enumeration& run, PyObject* entry) noexcept {
     if (!iterator) return Ref();
     Ref keys = Ref::steal(PyList_New(0));
     if (!keys) return Ref();
-    Py_ssize_t position = 0;
-    while (Ref dist = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref key = sort_key(run, dist.get(), position++);
-        if (!key) return Ref();
-        if (key.get() != Py_None && PyList_Append(keys.get(), key.get()) < 0) return Ref();
+    for (Py_ssize_t position = 0;; ++position) {
+        Ref dist = Ref::steal(PyIter_Next(iterator.get()));
+        if (!dist) break;
+        Ref name = normal_name(run, dist.get());
+        if (!name) return Ref();
+        if (name.get() == Py_None) continue;
+        Ref rank = Ref::steal(PyLong_FromSsize_t(position));
+        if (!rank) return Ref();
+        Ref key = tuple_of({name.get(), rank.get(), dist.get()});
+        if (!key || PyList_Append(keys.get(), key.get()) < 0) return Ref();
     }
     if (PyErr_Occurred() || PyList_Sort(keys.get()) < 0) return Ref();
+    if (order_namesakes(keys.get()) < 0) return Ref();
     return keys;
 }
 
@@ -379,7 +414,7 @@ PyObject* iter_entry_points_body(MemberState&, PyObject* const* params) noexcept
         if (!keys) return nullptr;
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
             PyObject* key = PyList_GET_ITEM(keys.get(), k);
-            if (take_distribution(run, PyTuple_GET_ITEM(key, 0), PyTuple_GET_ITEM(key, 3)) < 0)
+            if (take_distribution(run, PyTuple_GET_ITEM(key, 0), PyTuple_GET_ITEM(key, 2)) < 0)
                 return nullptr;
         }
     }
