@@ -8,6 +8,7 @@ import sys
 import types
 
 import pytest
+from test_module import HIDE_PKG_RESOURCES, run_py
 
 import plexor.core.pluginmanager as pm_module
 import plexor.plugins
@@ -25,6 +26,9 @@ FAKE_TREE = dict({"__init__.py": "LOG = []\n", "plugins/__init__.py": "",
                      "unittests", "zeta/__init__", "zeta/inner"]})
 FAKE_IMPORTED = ["fakepkg.plugins.alpha", "fakepkg.plugins.alpha.test_utils",
                  "fakepkg.plugins.beta", "fakepkg.plugins.zeta", "fakepkg.plugins.zeta.inner"]
+
+
+NOTES = sys.version_info >= (3, 11)  # a failing plugin's exception names the plugin
 
 
 class Boom(Exception):
@@ -171,6 +175,21 @@ def test_failing_plugin_module_stops_discovery(fake_plugins, exc):
         PluginManager.discover_builtin_plugins()
     assert info.value.__context__ is None
     assert log == FAKE_IMPORTED[:3] and "fakepkg.plugins.zeta" not in sys.modules
+    assert getattr(info.value, "__notes__", None) == (
+        ["while loading built-in plugin module 'fakepkg.plugins.beta'"] if NOTES else None)
+
+
+def test_builtin_discovery_imports_through_the_hook_installed_since_load(stand_ins,
+                                                                          monkeypatch):
+    seen, original = [], builtins.__import__
+
+    def traced(name, globals=None, locals=None, fromlist=(), level=0):
+        seen.append((name, tuple(fromlist or ())))
+        return original(name, globals, locals, fromlist, level)
+
+    monkeypatch.setattr(builtins, "__import__", traced)
+    PluginManager.discover_builtin_plugins()
+    assert seen == [("plexor.plugins", ("__path__", "__name__"))]
 
 
 GOOD, LATER = (None, "x.plugins.a", False), (None, "x.plugins.c", False)
@@ -303,3 +322,51 @@ def test_missing_module_names_fall_back_to_builtins(stand_ins, entry_points, mon
         assert stand_ins.imported == [("x.plugins.a",)]
     else:
         assert entry_points.events[1:] == announced("one", "m1")
+
+
+def write_dist(directory, name, version, entry_points, module_code=None):
+    """A distribution on disk: metadata, entry points of the group plexor.plugins, a module."""
+    info = directory / ("%s-%s.dist-info" % (name.replace(".", "_"), version))
+    info.mkdir(parents=True)
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: %s\nVersion: %s\n"
+                                   % (name, version))
+    (info / "entry_points.txt").write_text("[plexor.plugins]\n" + "".join(
+        "%s = %s\n" % item for item in entry_points))
+    if module_code is not None:
+        (directory / ("%s.py" % entry_points[0][1])).write_text(module_code)
+
+
+def test_own_enumerator_takes_first_distribution_of_each_name(tmp_path):
+    new, old = tmp_path / "new", tmp_path / "old"
+    for name in ["zeta", "Alpha.Dist", "mid"]:
+        write_dist(new, name, "2.0", [(name[0], "new_" + name[0])])
+    write_dist(new, "Zeta", "1.5", [("z", "new_z15")])  # same name, same directory
+    write_dist(old, "alpha_dist", "1.0", [("a", "old_a"), ("o", "old_o")])
+    write_dist(old, "other", "1.0", [("x", "old_x")])
+    out = run_py(tmp_path, HIDE_PKG_RESOURCES + """
+        sys.path[:0] = [%r, %r, %r]
+        import plexor.core.pluginmanager as m
+        print([(e.name, e.module_name) for e in m.iter_entry_points("plexor.plugins")
+               if e.module_name.startswith(("new_", "old_"))])
+    """ % (str(new), str(new), str(old)))
+    assert out == "%s\n" % [("A", "new_A"), ("m", "new_m"), ("z", "new_z15"), ("x", "old_x")]
+
+
+@pytest.mark.parametrize("enumerator", ["pkg_resources", "own"])
+def test_failing_external_plugin_names_itself(tmp_path, enumerator):
+    site = tmp_path / "site"
+    write_dist(site, "brokenplugin", "1.0", [("broken", "broken_plugin")],
+               "raise KeyError('inside')\n")
+    out = run_py(tmp_path, (HIDE_PKG_RESOURCES if enumerator == "own" else "") + """
+        import os, sys, traceback
+        sys.path.insert(0, %r)
+        import plexor.core.pluginmanager as m
+        try:
+            m.PluginManager.discover_external_plugins()
+        except KeyError as e:
+            where = os.path.basename(traceback.extract_tb(e.__traceback__)[-1].filename)
+            print(repr(e), where, getattr(e, "__notes__", None), "plexor_ext_demo" in sys.modules)
+    """ % str(site))
+    note = ("while loading external plugin 'broken' from module 'broken_plugin' "
+            "of distribution 'brokenplugin'")
+    assert out == "KeyError('inside') broken_plugin.py %s False\n" % ([note] if NOTES else None)

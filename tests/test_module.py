@@ -197,6 +197,18 @@ def test_only_a_missing_pkg_resources_is_replaced(tmp_path):
     assert out == "ModuleNotFoundError No module named 'jaraco'\n"
 
 
+def test_a_pkg_resources_that_fails_part_way_ends_the_load(tmp_path):
+    (tmp_path / "pkg_resources").mkdir()
+    (tmp_path / "pkg_resources" / "__init__.py").write_text("from . import missing_part\n")
+    out = run_py(tmp_path, """
+        try:
+            import plexor.core.pluginmanager
+        except ImportError as e:
+            print(type(e).__name__, e.name)
+    """)
+    assert out == "ImportError pkg_resources\n"
+
+
 def test_imports_go_through_builtins_import(tmp_path):
     out = run_py(tmp_path, """
         import builtins, sys

@@ -226,4 +226,8 @@ inline int ready_text(PyObject* text) {
 #endif
 }
 
+// 3.11: an exception carries notes (BaseException.add_note), printed after its
+// message; before, there is nowhere to put one.
+inline constexpr bool exceptions_take_notes = PY_VERSION_HEX >= 0x030B0000;
+
 }  // namespace plexor::compat
