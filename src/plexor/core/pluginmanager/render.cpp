@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace plexor::members {
@@ -218,36 +219,92 @@ private:
 };
 
 // The levels of one rendering, counted where the interpreter does not count
-// them against the Python recursion limit itself.
-struct Depth {
+// them against the Python recursion limit itself. They go as deep as the
+// method calling itself would: to the limit, from the depth of the Python code
+// that called print_tree or __repr__.
+class Depth {
+public:
+    Depth() noexcept = default;
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+    ~Depth() {
+        if (started_) innermost = outer_;
+    }
+
+    // Learns the caller's depth, where Python enters the rendering. A
+    // rendering entered while another runs on this thread (from a leaf's
+    // __str__, or from an override of print_tree) walks only the frames above
+    // the other's caller, and goes on from the other's depth and levels.
+    // -1 with an exception set on failure. Out of line: inlined where the
+    // Depth is a local, GCC takes the pointer to it that `innermost` keeps
+    // for a dangling one, though the destructor takes it back.
+    PLEXOR_NOINLINE int start() noexcept {
+        if (!compat::counts_python_recursion_apart) return 0;
+        const int recursion_limit = Py_GetRecursionLimit();
+        PyObject* const stop = innermost != nullptr ? innermost->caller_.get() : nullptr;
+        caller_ = Ref::steal(compat::thread_frame());
+        Ref frame = caller_;
+        int frames = 0;
+        while (frame && frame.get() != stop && frames < recursion_limit) {
+            ++frames;
+            frame = Ref::steal(compat::frame_back(frame.get()));
+            if (!frame && PyErr_Occurred()) return -1;
+        }
+        if (frame && frame.get() == stop) {
+            limit = innermost->limit - innermost->levels - frames;
+        } else {
+            limit = recursion_limit - frames;
+        }
+        outer_ = std::exchange(innermost, this);
+        started_ = true;
+        return 0;
+    }
+
     int levels = 0;
-    int limit = compat::counts_python_recursion_apart ? Py_GetRecursionLimit() : 0;
+    int limit = 0;
+
+private:
+    // The rendering that started last on this thread and still runs.
+    static thread_local Depth* innermost;
+
+    Ref caller_;  // the caller's frame, held so that it stays the same object
+    Depth* outer_ = nullptr;
+    bool started_ = false;
 };
 
-// One level of the rendering's recursion, counted as a call of the method by
-// itself would be. A level that goes deeper (an inner node) also takes a level
-// of the C stack; a leaf does not.
+thread_local Depth* Depth::innermost = nullptr;
+
+// What a level of the rendering takes: a level of the Python recursion (it
+// stands for a call of the method, as a leaf does), a level of the C stack (as
+// a level rendered apart takes besides), or both (an inner node).
+enum class Takes { python_level, c_level, both };
+
+// One level of the rendering's recursion, counted as the interpreter counts
+// the calls it stands for.
 class RecursionGuard {
 public:
-    RecursionGuard(Depth& depth, bool deepens) noexcept : depth_(depth) {
-        if (compat::counts_python_recursion_apart && ++depth_.levels > depth_.limit) {
+    RecursionGuard(Depth& depth, Takes takes) noexcept
+        : depth_(depth),
+          python_level_(compat::counts_python_recursion_apart && takes != Takes::c_level) {
+        if (python_level_ && ++depth_.levels > depth_.limit) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while calling a Python object");
             return;
         }
-        c_level_ = deepens;
-        entered_ = !deepens || Py_EnterRecursiveCall(" while calling a Python object") == 0;
+        c_level_ = takes != Takes::python_level;
+        entered_ = !c_level_ || Py_EnterRecursiveCall(" while calling a Python object") == 0;
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
-        if (compat::counts_python_recursion_apart) --depth_.levels;
+        if (python_level_) --depth_.levels;
         if (entered_ && c_level_) Py_LeaveRecursiveCall();
     }
     bool entered() const noexcept { return entered_; }
 
 private:
     Depth& depth_;
+    const bool python_level_;
     bool c_level_ = false;
     bool entered_ = false;
 };
@@ -530,7 +587,7 @@ public:
     // of. Returns 1 if the result is not a plain text, left in `odd` for the
     // caller.
     int render(PyObject* data, const Label& output, Ref& odd) noexcept {
-        RecursionGuard guard(depth_, PyDict_Check(data));
+        RecursionGuard guard(depth_, PyDict_Check(data) ? Takes::both : Takes::python_level);
         if (!guard.entered()) return -1;
         const int empty = renders_empty(data);
         if (empty != 0) return empty < 0 ? -1 : 0;
@@ -655,7 +712,7 @@ Ref buffered_text(MemberState& state, PyObject* self, PyObject* data, PyObject* 
 // an `output` that is not a plain str.
 Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* output,
                 Depth& depth) noexcept {
-    RecursionGuard guard(depth, true);
+    RecursionGuard guard(depth, Takes::both);
     if (!guard.entered()) return Ref();
     const int empty = renders_empty(data);
     if (empty != 0) return empty < 0 ? Ref() : Ref::borrow(runtime.names.empty);
@@ -687,8 +744,8 @@ Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* ou
 
 Ref generic_text(MemberState& state, PyObject* self, PyObject* data, PyObject* output,
                  Depth& depth) noexcept {
-    // A level rendered apart takes more of the C stack: it counts once more.
-    RecursionGuard guard(depth, true);
+    // A level rendered apart takes more of the C stack: it counts once more there.
+    RecursionGuard guard(depth, Takes::c_level);
     if (!guard.entered()) return Ref();
     return PyUnicode_CheckExact(output) ? buffered_text(state, self, data, output, depth)
                                         : object_text(state, self, data, output, depth);
@@ -699,6 +756,7 @@ PyObject* print_tree_body(MemberState& state, PyObject* const* params) noexcept 
     PyObject* const data = params[1];
     PyObject* const output = params[2];
     Depth depth;
+    if (depth.start() < 0) return nullptr;
     return generic_text(state, self, data, output, depth).release();
 }
 
@@ -719,6 +777,10 @@ PyObject* repr_body(MemberState& state, PyObject* const* params) noexcept {
     Ref tree = print_tree ? lookup.attribute(Attr::plugins) : Ref();
     if (!tree) return nullptr;
     Depth depth;
+    if (depth.start() < 0) return nullptr;
+    // __repr__ calling print_tree: a level of its own.
+    RecursionGuard guard(depth, Takes::python_level);
+    if (!guard.entered()) return nullptr;
     if (print_tree.is(members::print_tree))
         return generic_text(state, self, tree.get(), header.get(), depth).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output)
