@@ -493,3 +493,19 @@ def test_nesting_drawn_within_the_recursion_limit(pm, pure, draw, override):
         assert module == plain
     else:
         assert abs(module[0] - plain[0]) <= 2
+
+
+class Shown(str):
+    """A text that shows itself otherwise once formatted."""
+
+    def __format__(self, spec):
+        return "formatted " + str.__format__(self, spec)
+
+
+def test_repr_header_formats_a_text_subclass_once_more(pm):
+    """str() of the class giving a str subclass: format(text, "") makes the plain text."""
+    meta = odd(type, __str__=lambda cls: Shown("<shown>"))
+    manager = meta("Managed", (pm.PluginManager,), {})()
+    manager._plugins = {"a": 1}
+    assert repr(manager) == f"plugins ({type(manager)!s} at {hex(id(manager))}) \n  |__ a = 1"
+    assert repr(manager).startswith("plugins (formatted <shown> at ")

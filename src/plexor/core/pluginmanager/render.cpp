@@ -760,14 +760,22 @@ PyObject* print_tree_body(MemberState& state, PyObject* const* params) noexcept 
     return generic_text(state, self, data, output, depth).release();
 }
 
+// str() of a value put in the header; a str subclass is formatted once more,
+// as format(text, "") makes a plain text of it.
+Ref header_piece(PyObject* value) noexcept {
+    Ref text = str_of(value);
+    if (!text || PyUnicode_CheckExact(text.get())) return text;
+    return Ref::steal(PyObject_Format(text.get(), runtime.names.empty));
+}
+
 // "plugins (<class> at 0x...) " followed by the tree.
 PyObject* repr_body(MemberState& state, PyObject* const* params) noexcept {
     PyObject* const self = params[0];
     Ref cls = Ref::steal(PyObject_GetAttr(self, runtime.names.dunder_class));
-    Ref cls_text = cls ? str_of(cls.get()) : Ref();
+    Ref cls_text = cls ? header_piece(cls.get()) : Ref();
     Ref identity = cls_text ? call(runtime.builtins.id, {self}) : Ref();
     Ref address = identity ? call(runtime.builtins.hex, {identity.get()}) : Ref();
-    Ref address_text = address ? str_of(address.get()) : Ref();
+    Ref address_text = address ? header_piece(address.get()) : Ref();
     Ref header = address_text ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ",
                                                                 cls_text.get(), address_text.get()))
                               : Ref();
