@@ -1,5 +1,7 @@
 """PluginManager.print_tree and PluginManager.__repr__: the text drawing of a tree."""
 import builtins
+import ctypes
+import gc
 import inspect
 import sys
 
@@ -509,3 +511,33 @@ def test_repr_header_formats_a_text_subclass_once_more(pm):
     manager._plugins = {"a": 1}
     assert repr(manager) == f"plugins ({type(manager)!s} at {hex(id(manager))}) \n  |__ a = 1"
     assert repr(manager).startswith("plugins (formatted <shown> at ")
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def malloc_in_use():
+    """Bytes the C allocator has handed out and not had back (glibc), or None."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def test_memory_kept_between_renderings_is_bounded(mgr):
+    """print_tree and __repr__ keep at most 2 MiB in all once their texts are freed."""
+    if malloc_in_use() is None:
+        pytest.skip("needs glibc's mallinfo2")
+    mgr._plugins = {"k%05d" % i: "v" * 200 for i in range(20000)}
+    mgr.print_tree({"a": "b"})
+    gc.collect()
+    before = malloc_in_use()
+    assert len(mgr.print_tree(mgr._plugins)) > 4 * 2 ** 20 and len(repr(mgr)) > 4 * 2 ** 20
+    gc.collect()
+    assert malloc_in_use() - before <= 2.25 * 2 ** 20

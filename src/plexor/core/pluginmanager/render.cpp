@@ -34,8 +34,9 @@ public:
     TextBuffer& operator=(const TextBuffer&) = delete;
     ~TextBuffer() {
         // A rendering nested in this one may have given its memory back first.
-        CharBlock block = ascii_.release();
-        if (kept_.data() == nullptr && block.capacity() <= kKeptCapacity) kept_ = std::move(block);
+        if (kept_.data() != nullptr) return;
+        kept_ = ascii_.release();
+        kept_.shrink(kKeptCapacity);
     }
 
     // Enters a child level: "  " below the last child, "  |" below the others.
@@ -125,8 +126,10 @@ public:
     Ref finish() noexcept { return text_from(0); }
 
 private:
-    // The largest memory kept for the next rendering.
-    static constexpr Py_ssize_t kKeptCapacity = Py_ssize_t{8} * 1024 * 1024;
+    // The most memory kept for the next rendering, by each of print_tree and
+    // __repr__: the first MiB of a larger text, whose pages are then written
+    // again, is most of what keeping saves.
+    static constexpr Py_ssize_t kKeptCapacity = Py_ssize_t{1024} * 1024;
 
     template <typename Step>
     static int guarded(const Step& step) noexcept {
