@@ -1,5 +1,9 @@
 """PluginManager.print_tree and PluginManager.__repr__: the text drawing of a tree."""
 import builtins
+import ctypes
+import gc
+import inspect
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -436,3 +440,104 @@ def test_children_read_through_the_lookup_of_data_key(mgr):
     for late_key in (False, True):
         assert mgr.print_tree(tree(late_key)) == REF.print_tree(tree(late_key))
         assert "from the collider" in REF.print_tree(tree(late_key))
+
+
+def nested(levels):
+    """A tree `levels` dictionaries deep."""
+    tree = {"k": "v"}
+    for _ in range(levels - 1):
+        tree = {"k": tree}
+    return tree
+
+
+def deepest_drawn(draw, frames):
+    """The deepest tree `draw` draws when called `frames` frames further down."""
+    if frames:
+        return deepest_drawn(draw, frames - 1)
+    low, high = 0, sys.getrecursionlimit()
+    while low < high:
+        middle = (low + high + 1) // 2
+        try:
+            draw(nested(middle))
+            low = middle
+        except RecursionError:
+            high = middle - 1
+    return low
+
+
+def draw_repr(manager, tree):
+    manager._plugins = tree
+    return repr(manager)
+
+
+@pytest.mark.parametrize("draw", [lambda manager, tree: manager.print_tree(tree), draw_repr])
+@pytest.mark.parametrize("override", [False, True])
+def test_nesting_drawn_within_the_recursion_limit(pm, pure, draw, override):
+    """As deep as the plain-Python twin draws, from the caller's depth on."""
+    if override and sys.version_info < (3, 12):
+        pytest.skip("before 3.12 the interpreter counts the C calls between the levels too")
+    figures = {}
+    for base in (pm.PluginManager, pure.PluginManager):
+        cls = odd(base, print_tree=lambda self, data, output="plugin": super(
+            cls, self).print_tree(data, output)) if override else base
+        manager = cls()
+        old_limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(len(inspect.stack(0)) + 150)
+        try:
+            figures[base] = [deepest_drawn(lambda tree: draw(manager, tree), frames)
+                             for frames in (0, 40)]
+        finally:
+            sys.setrecursionlimit(old_limit)
+    module, plain = figures[pm.PluginManager], figures[pure.PluginManager]
+    # 40 frames more take 40 levels, or 20 where each level is the override's call too.
+    assert module[0] - module[1] == (20 if override else 40) and 50 < module[0] < 150
+    if sys.version_info >= (3, 12):
+        assert module == plain
+    else:
+        assert abs(module[0] - plain[0]) <= 2
+
+
+class Shown(str):
+    """A text that shows itself otherwise once formatted."""
+
+    def __format__(self, spec):
+        return "formatted " + str.__format__(self, spec)
+
+
+def test_repr_header_formats_a_text_subclass_once_more(pm):
+    """str() of the class giving a str subclass: format(text, "") makes the plain text."""
+    meta = odd(type, __str__=lambda cls: Shown("<shown>"))
+    manager = meta("Managed", (pm.PluginManager,), {})()
+    manager._plugins = {"a": 1}
+    assert repr(manager) == f"plugins ({type(manager)!s} at {hex(id(manager))}) \n  |__ a = 1"
+    assert repr(manager).startswith("plugins (formatted <shown> at ")
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def malloc_in_use():
+    """Bytes the C allocator has handed out and not had back (glibc), or None."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def test_memory_kept_between_renderings_is_bounded(mgr):
+    """print_tree and __repr__ keep at most 2 MiB in all once their texts are freed."""
+    if malloc_in_use() is None:
+        pytest.skip("needs glibc's mallinfo2")
+    mgr._plugins = {"k%05d" % i: "v" * 200 for i in range(20000)}
+    mgr.print_tree({"a": "b"})
+    gc.collect()
+    before = malloc_in_use()
+    assert len(mgr.print_tree(mgr._plugins)) > 4 * 2 ** 20 and len(repr(mgr)) > 4 * 2 ** 20
+    gc.collect()
+    assert malloc_in_use() - before <= 2.25 * 2 ** 20

@@ -116,6 +116,19 @@ public:
         return 0;
     }
 
+    // Gives back all but the first `capacity` bytes, or the whole block if
+    // it cannot be cut down. Sets no error.
+    void shrink(Py_ssize_t capacity) noexcept {
+        if (capacity_ <= capacity) return;
+        void* kept = PyMem_RawRealloc(data_, static_cast<size_t>(capacity));
+        if (kept == nullptr) {
+            PyMem_RawFree(data_);
+            capacity = 0;
+        }
+        data_ = static_cast<char*>(kept);
+        capacity_ = capacity;
+    }
+
 private:
     char* data_ = nullptr;
     Py_ssize_t capacity_ = 0;

@@ -4,6 +4,9 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#if PY_VERSION_HEX < 0x03090000
+#include <frameobject.h>
+#endif
 
 #include <cassert>
 #include <cstdint>
@@ -185,6 +188,30 @@ inline unsigned int type_version(PyTypeObject* type) {
 // stands for a method calling itself is then counted by the caller against
 // Py_GetRecursionLimit() as well; before 3.12 Py_EnterRecursiveCall does both.
 inline constexpr bool counts_python_recursion_apart = PY_VERSION_HEX >= 0x030C0000;
+
+// 3.9: PyThreadState_GetFrame and PyFrame_GetBack walk the frames a thread
+// runs; on 3.8 a frame's own field names the one below it. Both return new
+// references; at the bottom, or with an exception set when a frame object
+// cannot be made, null.
+inline PyObject* thread_frame() {
+#if PY_VERSION_HEX < 0x03090000
+    PyFrameObject* frame = PyEval_GetFrame();
+    Py_XINCREF(frame);
+#else
+    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+#endif
+    return reinterpret_cast<PyObject*>(frame);
+}
+
+inline PyObject* frame_back(PyObject* frame) {
+#if PY_VERSION_HEX < 0x03090000
+    PyFrameObject* back = reinterpret_cast<PyFrameObject*>(frame)->f_back;
+    Py_XINCREF(back);
+#else
+    PyFrameObject* back = PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame));
+#endif
+    return reinterpret_cast<PyObject*>(back);
+}
 
 // 3.8: a heap type's traverse must not visit its type; 3.9 and later must.
 inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {

@@ -15,9 +15,9 @@ inline constexpr int kMaxParams = 7;
 // What a member's function object keeps from one call to the next.
 struct MemberState {
     SelfPlan plan;  // what attribute access on self found
-    // The memory of the last text rendered (print_tree, __repr__). Rendering
-    // a tree of the same size again then writes to pages the process holds,
-    // instead of pages it maps anew and returns when the text is freed.
+    // The memory of the last text rendered (print_tree, __repr__), up to
+    // 1 MiB. Rendering again then writes to pages the process holds, instead
+    // of pages it maps anew and returns when the text is freed.
     CharBlock text;
 };
 

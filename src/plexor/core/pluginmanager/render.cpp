@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace plexor::members {
@@ -33,8 +34,9 @@ public:
     TextBuffer& operator=(const TextBuffer&) = delete;
     ~TextBuffer() {
         // A rendering nested in this one may have given its memory back first.
-        CharBlock block = ascii_.release();
-        if (kept_.data() == nullptr && block.capacity() <= kKeptCapacity) kept_ = std::move(block);
+        if (kept_.data() != nullptr) return;
+        kept_ = ascii_.release();
+        kept_.shrink(kKeptCapacity);
     }
 
     // Enters a child level: "  " below the last child, "  |" below the others.
@@ -124,8 +126,10 @@ public:
     Ref finish() noexcept { return text_from(0); }
 
 private:
-    // The largest memory kept for the next rendering.
-    static constexpr Py_ssize_t kKeptCapacity = Py_ssize_t{8} * 1024 * 1024;
+    // The most memory kept for the next rendering, by each of print_tree and
+    // __repr__: the first MiB of a larger text, whose pages are then written
+    // again, is most of what keeping saves.
+    static constexpr Py_ssize_t kKeptCapacity = Py_ssize_t{1024} * 1024;
 
     template <typename Step>
     static int guarded(const Step& step) noexcept {
@@ -218,36 +222,106 @@ private:
 };
 
 // The levels of one rendering, counted where the interpreter does not count
-// them against the Python recursion limit itself.
-struct Depth {
+// them against the Python recursion limit itself. They go as deep as the
+// method calling itself would: to the limit, from the depth of the Python code
+// that called print_tree or __repr__.
+class Depth {
+public:
+    Depth() noexcept = default;
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+    // Leaves the renderings running on this thread. Renderings on stacks that
+    // the running code switches between (greenlets) may end out of order:
+    // this one is then taken out of the chain where it stands, so that the
+    // chain only ever holds renderings that still run.
+    ~Depth() {
+        if (!started_) return;
+        if (innermost == this) {
+            innermost = outer_;
+            return;
+        }
+        for (Depth* inner = innermost; inner != nullptr; inner = inner->outer_) {
+            if (inner->outer_ == this) {
+                inner->outer_ = outer_;
+                return;
+            }
+        }
+    }
+
+    // Learns the caller's depth, where Python enters the rendering. A
+    // rendering entered while another runs on this thread (from a leaf's
+    // __str__, or from an override of print_tree) walks only the frames above
+    // the other's caller, and goes on from the other's depth and levels.
+    // -1 with an exception set on failure. Out of line: inlined where the
+    // Depth is a local, GCC takes the pointer to it that `innermost` keeps
+    // for a dangling one, though the destructor takes it back.
+    PLEXOR_NOINLINE int start() noexcept {
+        if (!compat::counts_python_recursion_apart) return 0;
+        const int recursion_limit = Py_GetRecursionLimit();
+        PyObject* const stop = innermost != nullptr ? innermost->caller_.get() : nullptr;
+        caller_ = Ref::steal(compat::thread_frame());
+        Ref frame = caller_;
+        int frames = 0;
+        while (frame && frame.get() != stop && frames < recursion_limit) {
+            ++frames;
+            frame = Ref::steal(compat::frame_back(frame.get()));
+            if (!frame && PyErr_Occurred()) return -1;
+        }
+        if (frame && frame.get() == stop) {
+            limit = innermost->limit - innermost->levels - frames;
+        } else {
+            limit = recursion_limit - frames;
+        }
+        outer_ = std::exchange(innermost, this);
+        started_ = true;
+        return 0;
+    }
+
     int levels = 0;
-    int limit = compat::counts_python_recursion_apart ? Py_GetRecursionLimit() : 0;
+    int limit = 0;
+
+private:
+    // The rendering that started last on this thread and still runs.
+    static thread_local Depth* innermost;
+
+    Ref caller_;  // the caller's frame, held so that it stays the same object
+    Depth* outer_ = nullptr;
+    bool started_ = false;
 };
 
-// One level of the rendering's recursion, counted as a call of the method by
-// itself would be. A level that goes deeper (an inner node) also takes a level
-// of the C stack; a leaf does not.
+thread_local Depth* Depth::innermost = nullptr;
+
+// What a level of the rendering takes: a level of the Python recursion (it
+// stands for a call of the method, as a leaf does), a level of the C stack (as
+// a level rendered apart takes besides), or both (an inner node).
+enum class Takes { python_level, c_level, both };
+
+// One level of the rendering's recursion, counted as the interpreter counts
+// the calls it stands for.
 class RecursionGuard {
 public:
-    RecursionGuard(Depth& depth, bool deepens) noexcept : depth_(depth) {
-        if (compat::counts_python_recursion_apart && ++depth_.levels > depth_.limit) {
+    RecursionGuard(Depth& depth, Takes takes) noexcept
+        : depth_(depth),
+          python_level_(compat::counts_python_recursion_apart && takes != Takes::c_level) {
+        if (python_level_ && ++depth_.levels > depth_.limit) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while calling a Python object");
             return;
         }
-        c_level_ = deepens;
-        entered_ = !deepens || Py_EnterRecursiveCall(" while calling a Python object") == 0;
+        c_level_ = takes != Takes::python_level;
+        entered_ = !c_level_ || Py_EnterRecursiveCall(" while calling a Python object") == 0;
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
-        if (compat::counts_python_recursion_apart) --depth_.levels;
+        if (python_level_) --depth_.levels;
         if (entered_ && c_level_) Py_LeaveRecursiveCall();
     }
     bool entered() const noexcept { return entered_; }
 
 private:
     Depth& depth_;
+    const bool python_level_;
     bool c_level_ = false;
     bool entered_ = false;
 };
@@ -530,7 +604,7 @@ public:
     // of. Returns 1 if the result is not a plain text, left in `odd` for the
     // caller.
     int render(PyObject* data, const Label& output, Ref& odd) noexcept {
-        RecursionGuard guard(depth_, PyDict_Check(data));
+        RecursionGuard guard(depth_, PyDict_Check(data) ? Takes::both : Takes::python_level);
         if (!guard.entered()) return -1;
         const int empty = renders_empty(data);
         if (empty != 0) return empty < 0 ? -1 : 0;
@@ -657,7 +731,7 @@ Ref buffered_text(MemberState& state, PyObject* self, PyObject* data, PyObject* 
 // an `output` that is not a plain str.
 Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* output,
                 Depth& depth) noexcept {
-    RecursionGuard guard(depth, true);
+    RecursionGuard guard(depth, Takes::both);
     if (!guard.entered()) return Ref();
     const int empty = renders_empty(data);
     if (empty != 0) return empty < 0 ? Ref() : Ref::borrow(runtime.names.empty);
@@ -690,8 +764,8 @@ Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* ou
 
 Ref generic_text(MemberState& state, PyObject* self, PyObject* data, PyObject* output,
                  Depth& depth) noexcept {
-    // A level rendered apart takes more of the C stack: it counts once more.
-    RecursionGuard guard(depth, true);
+    // A level rendered apart takes more of the C stack: it counts once more there.
+    RecursionGuard guard(depth, Takes::c_level);
     if (!guard.entered()) return Ref();
     return PyUnicode_CheckExact(output) ? buffered_text(state, self, data, output, depth)
                                         : object_text(state, self, data, output, depth);
@@ -702,17 +776,26 @@ PyObject* print_tree_body(MemberState& state, PyObject* const* params) noexcept 
     PyObject* const data = params[1];
     PyObject* const output = params[2];
     Depth depth;
+    if (depth.start() < 0) return nullptr;
     return generic_text(state, self, data, output, depth).release();
+}
+
+// str() of a value put in the header; a str subclass is formatted once more,
+// as format(text, "") makes a plain text of it.
+Ref header_piece(PyObject* value) noexcept {
+    Ref text = str_of(value);
+    if (!text || PyUnicode_CheckExact(text.get())) return text;
+    return Ref::steal(PyObject_Format(text.get(), runtime.names.empty));
 }
 
 // "plugins (<class> at 0x...) " followed by the tree.
 PyObject* repr_body(MemberState& state, PyObject* const* params) noexcept {
     PyObject* const self = params[0];
     Ref cls = Ref::steal(PyObject_GetAttr(self, runtime.names.dunder_class));
-    Ref cls_text = cls ? str_of(cls.get()) : Ref();
+    Ref cls_text = cls ? header_piece(cls.get()) : Ref();
     Ref identity = cls_text ? call(runtime.builtins.id, {self}) : Ref();
     Ref address = identity ? call(runtime.builtins.hex, {identity.get()}) : Ref();
-    Ref address_text = address ? str_of(address.get()) : Ref();
+    Ref address_text = address ? header_piece(address.get()) : Ref();
     Ref header = address_text ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ",
                                                                 cls_text.get(), address_text.get()))
                               : Ref();
@@ -722,6 +805,10 @@ PyObject* repr_body(MemberState& state, PyObject* const* params) noexcept {
     Ref tree = print_tree ? lookup.attribute(Attr::plugins) : Ref();
     if (!tree) return nullptr;
     Depth depth;
+    if (depth.start() < 0) return nullptr;
+    // __repr__ calling print_tree: a level of its own.
+    RecursionGuard guard(depth, Takes::python_level);
+    if (!guard.entered()) return nullptr;
     if (print_tree.is(members::print_tree))
         return generic_text(state, self, tree.get(), header.get(), depth).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output)
