@@ -149,7 +149,7 @@ class Timing:
 
 # Locals in the timed function (timeit runs setup inside it), so the
 # statements pay the same name lookups in every column.
-LOCALS = ("m = _m; tree = _tree; ConnectionInfraError = _err; KeyError_ = KeyError; "
+LOCALS = ("m = _m; m2 = _m2; tree = _tree; ConnectionInfraError = _err; KeyError_ = KeyError; "
           "ConnB = _ConnB; PluginManager = _PluginManager")
 
 
@@ -160,6 +160,8 @@ def workloads():
     return [
         ("get_os", "get_plugin(os='generic')", "m.get_plugin(os='generic')", floor4),
         ("get_positional", "get_plugin('generic')", "m.get_plugin('generic')", floor4),
+        ("get_two", "get_plugin(os='generic'), two managers in turn",
+         "m.get_plugin(os='generic')\nm2.get_plugin(os='generic')", floor4 + "\n" + floor4),
         ("get_five", "get_plugin(all five selectors)",
          "m.get_plugin(os='generic', platform='p1', model='m1', os_flavor='f1', "
          "chassis_type='single_rp')", floor7),
@@ -194,16 +196,18 @@ def run_micro(timing, progress):
     results = {}
     impls = {"native": native_module.PluginManager, "pure": pure_module.PluginManager}
     managers = {name: small_manager(cls) for name, cls in impls.items()}
+    others = {name: small_manager(cls) for name, cls in impls.items()}
     assert managers["native"]._plugins == managers["pure"]._plugins
     floor_tree = plain_copy(managers["native"]._plugins)
     for key, label, stmt, floor_stmt in workloads():
         columns = {}
         for name, cls in impls.items():
-            ns = {"_m": managers[name], "_tree": floor_tree, "_err": ConnectionInfraError,
+            ns = {"_m": managers[name], "_m2": others[name], "_tree": floor_tree,
+                  "_err": ConnectionInfraError,
                   "_ConnB": ConnB, "_PluginManager": cls}
             columns[name] = (stmt, ns, LOCALS)
         if floor_stmt is not None:
-            ns = {"_m": None, "_tree": floor_tree, "_err": ConnectionInfraError,
+            ns = {"_m": None, "_m2": None, "_tree": floor_tree, "_err": ConnectionInfraError,
                   "_ConnB": ConnB, "_PluginManager": None}
             columns["floor"] = (floor_stmt, ns, LOCALS)
         row = {"label": label}

@@ -127,8 +127,8 @@ def _namespace(bench, mgr, tree, cls):
     """The names the timed statements see (bench.LOCALS binds them)."""
     from plexor.core.errors import ConnectionInfraError
 
-    ns = {"_m": mgr, "_tree": tree, "_err": ConnectionInfraError, "_ConnB": bench.ConnB,
-          "_PluginManager": cls}
+    ns = {"_m": mgr, "_m2": mgr, "_tree": tree, "_err": ConnectionInfraError,
+          "_ConnB": bench.ConnB, "_PluginManager": cls}
     exec(bench.LOCALS, ns)
     return ns
 
