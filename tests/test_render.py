@@ -470,6 +470,13 @@ def draw_repr(manager, tree):
     return repr(manager)
 
 
+def overriding(base):
+    class Override(base):
+        def print_tree(self, data, output="plugin"):
+            return super().print_tree(data, output)
+    return Override
+
+
 @pytest.mark.parametrize("draw", [lambda manager, tree: manager.print_tree(tree), draw_repr])
 @pytest.mark.parametrize("override", [False, True])
 def test_nesting_drawn_within_the_recursion_limit(pm, pure, draw, override):
@@ -478,13 +485,11 @@ def test_nesting_drawn_within_the_recursion_limit(pm, pure, draw, override):
         pytest.skip("before 3.12 the interpreter counts the C calls between the levels too")
     figures = {}
     for base in (pm.PluginManager, pure.PluginManager):
-        cls = odd(base, print_tree=lambda self, data, output="plugin": super(
-            cls, self).print_tree(data, output)) if override else base
-        manager = cls()
+        manager = overriding(base)() if override else base()
         old_limit = sys.getrecursionlimit()
         sys.setrecursionlimit(len(inspect.stack(0)) + 150)
         try:
-            figures[base] = [deepest_drawn(lambda tree: draw(manager, tree), frames)
+            figures[base] = [deepest_drawn(lambda tree, m=manager: draw(m, tree), frames)
                              for frames in (0, 40)]
         finally:
             sys.setrecursionlimit(old_limit)

@@ -83,9 +83,8 @@ const DictView* SelfLookup::take_view(DictView& view, PyObject* dict, uint64_t v
     view.dict = dict;
     view.version = version;
     if (PyDict_GET_SIZE(dict) > kViewLimit) return &view;
-    view.viewable = for_each_name(dict, [&view](size_t index, PyObject* value) {
-        view.values[index] = value;
-    });
+    view.viewable =
+        for_each_name(dict, [&view](size_t index, PyObject* value) { view.values[index] = value; });
     return &view;
 }
 #else
@@ -98,13 +97,12 @@ int SelfLookup::take_view() noexcept {
     if (!dict && PyErr_Occurred()) return -1;
     view_ = View::current;
     if (!dict) return 0;
-    const bool viewable =
-        PyDict_GET_SIZE(dict.get()) <= kViewLimit &&
-        for_each_name(dict.get(), [this](size_t index, PyObject* value) {
-            Py_INCREF(value);
-            entries_[index] = value;
-            held_ |= 1U << index;
-        });
+    const bool viewable = PyDict_GET_SIZE(dict.get()) <= kViewLimit &&
+                          for_each_name(dict.get(), [this](size_t index, PyObject* value) {
+                              Py_INCREF(value);
+                              entries_[index] = value;
+                              held_ |= 1U << index;
+                          });
     if (!viewable) view_ = View::unviewable;
     return 0;
 }
@@ -122,10 +120,10 @@ Ref SelfLookup::generic_attribute(Attr attr) noexcept {
 // called with `self` in front instead of being bound. Each dictionary is asked
 // once; the lookups may compare keys, which can run code.
 void MethodCall::resolve(Attr attr) noexcept {
-    PyObject* self = lookup_.self();
+    PyObject* self = lookup_->self();
     PyObject* name = name_of(attr);
     PyTypeObject* type = Py_TYPE(self);
-    lookup_.code_may_have_run();
+    lookup_->code_may_have_run();
     Ref descriptor;
     if (type->tp_getattro == PyObject_GenericGetAttr)
         descriptor = Ref::borrow(_PyType_Lookup(type, name));
@@ -154,13 +152,13 @@ Ref MethodCall::invoke(std::initializer_list<PyObject*> values, size_t nposition
     for (PyObject* value : values) stack[count++] = value;
     Ref result;
     if (unbound_) {
-        stack[0] = lookup_.self();
+        stack[0] = lookup_->self();
         result = Ref::steal(PyObject_Vectorcall(callable_.get(), stack, npositional + 1, kwnames));
     } else {
         result = Ref::steal(PyObject_Vectorcall(
             callable_.get(), stack + 1, npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
-    lookup_.code_may_have_run();
+    lookup_->code_may_have_run();
     return result;
 }
 

@@ -36,7 +36,11 @@ public:
     SelfLookup(PyObject* self, SelfPlan& plan) noexcept;
     SelfLookup(const SelfLookup&) = delete;
     SelfLookup& operator=(const SelfLookup&) = delete;
-    ~SelfLookup();
+#if PLEXOR_DICT_VERSIONS
+    ~SelfLookup() = default;
+#else
+    ~SelfLookup() { release_entries(); }
+#endif
 
     PyObject* self() const noexcept { return self_; }
 
@@ -86,7 +90,7 @@ private:
     const DictView* view(PyObject* dict) noexcept;
     static const DictView* take_view(DictView& view, PyObject* dict, uint64_t version) noexcept;
 
-    PyObject** dict_pointer_;        // where self keeps its instance dictionary
+    PyObject** dict_pointer_;         // where self keeps its instance dictionary
     const DictView* view_ = nullptr;  // the view read last
 #else
     enum class View { stale, current, unviewable };
@@ -105,8 +109,6 @@ private:
 inline SelfLookup::SelfLookup(PyObject* self, SelfPlan& plan) noexcept
     : self_(self), plan_(plan), dict_pointer_(compat::instance_dict_pointer(self)) {}
 
-inline SelfLookup::~SelfLookup() = default;
-
 inline const DictView* SelfLookup::view(PyObject* dict) noexcept {
     const uint64_t version = compat::dict_version(dict);
     if (view_ != nullptr && view_->dict == dict && view_->version == version) return view_;
@@ -120,9 +122,8 @@ inline SelfLookup::Own SelfLookup::own(Attr attr, Ref& value) noexcept {
     PyObject* dict = dict_pointer_ != nullptr ? *dict_pointer_ : nullptr;
     if (dict == nullptr) {
         // No dictionary yet, or one that could not be made.
-        return compat::has_instance_dict(Py_TYPE(self_)) && dict_pointer_ == nullptr
-                   ? Own::unknown
-                   : Own::absent;
+        return compat::has_instance_dict(Py_TYPE(self_)) && dict_pointer_ == nullptr ? Own::unknown
+                                                                                     : Own::absent;
     }
     const DictView* viewed = view(dict);
     if (!viewed->viewable) return Own::unknown;
@@ -132,10 +133,7 @@ inline SelfLookup::Own SelfLookup::own(Attr attr, Ref& value) noexcept {
     return Own::present;
 }
 #else
-inline SelfLookup::SelfLookup(PyObject* self, SelfPlan& plan) noexcept
-    : self_(self), plan_(plan) {}
-
-inline SelfLookup::~SelfLookup() { release_entries(); }
+inline SelfLookup::SelfLookup(PyObject* self, SelfPlan& plan) noexcept : self_(self), plan_(plan) {}
 
 inline void SelfLookup::release_entries() noexcept {
     for (uint32_t held = std::exchange(held_, 0U); held != 0; held &= held - 1) {
@@ -157,7 +155,7 @@ inline SelfLookup::Own SelfLookup::own(Attr attr, Ref& value) noexcept {
 class MethodCall {
 public:
     // Resolves `self.<attr>`. On failure the object is false and an error is set.
-    MethodCall(SelfLookup& self, Attr attr) noexcept : lookup_(self) {
+    MethodCall(SelfLookup& self, Attr attr) noexcept : lookup_(&self) {
         // The common case: the class holds this module's own method of that
         // name, and the instance does not shadow it.
         const ClassPlan* plan = self.plan();
@@ -188,7 +186,7 @@ private:
     Ref invoke(std::initializer_list<PyObject*> values, size_t npositional,
                PyObject* kwnames) const noexcept;
 
-    SelfLookup& lookup_;
+    SelfLookup* lookup_;
     const Member* native_ = nullptr;  // this module's own method, found on the class
     Ref callable_;                    // otherwise: what attribute access finds
     bool unbound_ = false;            // callable_ was found on the class: `self` goes first

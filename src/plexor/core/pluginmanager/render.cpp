@@ -268,19 +268,23 @@ public:
             if (!frame && PyErr_Occurred()) return -1;
         }
         if (frame && frame.get() == stop) {
-            limit = innermost->limit - innermost->levels - frames;
+            limit_ = innermost->limit_ - innermost->levels_ - frames;
         } else {
-            limit = recursion_limit - frames;
+            limit_ = recursion_limit - frames;
         }
         outer_ = std::exchange(innermost, this);
         started_ = true;
         return 0;
     }
 
-    int levels = 0;
-    int limit = 0;
+    // Counts a level more; false when that goes past the limit.
+    bool enter_level() noexcept { return ++levels_ <= limit_; }
+    void leave_level() noexcept { --levels_; }
 
 private:
+    int levels_ = 0;
+    int limit_ = 0;
+
     // The rendering that started last on this thread and still runs.
     static thread_local Depth* innermost;
 
@@ -303,7 +307,7 @@ public:
     RecursionGuard(Depth& depth, Takes takes) noexcept
         : depth_(depth),
           python_level_(compat::counts_python_recursion_apart && takes != Takes::c_level) {
-        if (python_level_ && ++depth_.levels > depth_.limit) {
+        if (python_level_ && !depth_.enter_level()) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while calling a Python object");
             return;
@@ -314,7 +318,7 @@ public:
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
-        if (python_level_) --depth_.levels;
+        if (python_level_) depth_.leave_level();
         if (entered_ && c_level_) Py_LeaveRecursiveCall();
     }
     bool entered() const noexcept { return entered_; }
