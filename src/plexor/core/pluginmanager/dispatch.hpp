@@ -50,7 +50,11 @@ public:
     const ClassPlan* plan() noexcept {
         PyTypeObject* type = Py_TYPE(self_);
         const unsigned int version = compat::type_version(type);
-        const ClassPlan* found = version != 0 ? plan_.classes.find(type, version) : nullptr;
+        const ClassPlan* found = nullptr;
+        if (version != 0)
+            found = plan_.classes.find([type, version](const ClassPlan& plan) {
+                return plan.type == type && plan.version == version;
+            });
         return found != nullptr ? found : make_plan(type);
     }
 
@@ -112,7 +116,9 @@ inline SelfLookup::SelfLookup(PyObject* self, SelfPlan& plan) noexcept
 inline const DictView* SelfLookup::view(PyObject* dict) noexcept {
     const uint64_t version = compat::dict_version(dict);
     if (view_ != nullptr && view_->dict == dict && view_->version == version) return view_;
-    const DictView* kept = plan_.dicts.find(dict, version);
+    const DictView* kept = plan_.dicts.find([dict, version](const DictView& viewed) {
+        return viewed.dict == dict && viewed.version == version;
+    });
     if (kept == nullptr) kept = take_view(plan_.dicts.replace(), dict, version);
     view_ = kept;
     return kept;

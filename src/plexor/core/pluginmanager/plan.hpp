@@ -50,26 +50,29 @@ struct ClassPlan {
     uint32_t defined = 0;                            // names the class or a base defines
 };
 
-// The plans of the classes a member function served last, so that managers
-// of several classes used in turn each keep theirs.
-struct ClassPlans {
+// The last few entries a member function made, a new one replacing the
+// oldest, so that managers of several classes or dictionaries used in turn
+// each keep theirs.
+template <typename Entry>
+struct Recent {
     static constexpr int kCapacity = 4;
-    std::array<ClassPlan, kCapacity> entries{};
-    int next = 0;  // the entry a new plan replaces
+    std::array<Entry, kCapacity> entries{};
+    int next = 0;  // the entry a new one replaces
 
-    // The plan made for `type` under `version` (not 0), or null.
-    const ClassPlan* find(const PyTypeObject* type, unsigned int version) const noexcept {
-        for (const ClassPlan& plan : entries)
-            if (plan.type == type && plan.version == version) return &plan;
+    // The first entry that `matches`, or null.
+    template <typename Matches>
+    const Entry* find(Matches matches) const noexcept {
+        for (const Entry& entry : entries)
+            if (matches(entry)) return &entry;
         return nullptr;
     }
 
-    // The entry to fill with a new plan, emptied.
-    ClassPlan& replace() noexcept {
-        ClassPlan& plan = entries[static_cast<size_t>(next)];
+    // The entry to fill with a new one, emptied.
+    Entry& replace() noexcept {
+        Entry& entry = entries[static_cast<size_t>(next)];
         next = (next + 1) % kCapacity;
-        plan = ClassPlan{};
-        return plan;
+        entry = Entry{};
+        return entry;
     }
 };
 
@@ -85,30 +88,12 @@ struct DictView {
     std::array<PyObject*, kAttrCount> values{};
 };
 
-struct DictViews {
-    static constexpr int kCapacity = 4;
-    std::array<DictView, kCapacity> entries{};
-    int next = 0;
-
-    const DictView* find(const PyObject* dict, uint64_t version) const noexcept {
-        for (const DictView& view : entries)
-            if (view.dict == dict && view.version == version) return &view;
-        return nullptr;
-    }
-
-    DictView& replace() noexcept {
-        DictView& view = entries[static_cast<size_t>(next)];
-        next = (next + 1) % kCapacity;
-        view = DictView{};
-        return view;
-    }
-};
 #endif
 
 struct SelfPlan {
-    ClassPlans classes;
+    Recent<ClassPlan> classes;
 #if PLEXOR_DICT_VERSIONS
-    DictViews dicts;
+    Recent<DictView> dicts;
 #endif
 };
 
