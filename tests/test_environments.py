@@ -254,8 +254,7 @@ def test_wheel_beside_a_host_distribution(tmp_path):
 
     env.pip("install", WHEEL)
     alone = env.python_code("import plexor.core.pluginmanager")
-    assert alone.stderr.splitlines()[-1] == (
-        "ImportError: cannot import name 'log' from 'plexor' (unknown location)")
+    assert alone.stderr.splitlines()[-1] == "ImportError: cannot import name log"
     env.pip("uninstall", "-y", "plexor-pluginmanager")
     env.pip("install", host_wheel)
     host = files()
@@ -263,7 +262,7 @@ def test_wheel_beside_a_host_distribution(tmp_path):
     with_module = files()
     assert {name: with_module[name] for name in host} == host
     assert sorted(set(with_module) - set(host)) == [
-        "plexor/core/pluginmanager.pyi", "plexor/core/pluginmanager" + SUFFIX]
+        "plexor/core/pluginmanager" + SUFFIX, "plexor/core/pluginmanager.pyi"]
     works = env.python_code("""
         import plexor.plugins
         from plexor.core.hub import hub
