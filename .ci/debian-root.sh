@@ -4,6 +4,7 @@
 #   .ci/debian-root.sh make          create the root (reused when present)
 #   .ci/debian-root.sh run CMD...    run CMD in the root, in /src
 #   .ci/debian-root.sh ready         exit status 0 when the root exists
+#   .ci/debian-root.sh path          print where the root is (or goes)
 # Env: PLEXOR_DEBIAN_ROOT (default ~/.cache/plexor/debian-sid). Needs root.
 # The PLEXOR_* variables and CI pass into the root. Each run has mounts of its
 # own (a private mount namespace), so runs from several checkouts can overlap.
@@ -59,5 +60,6 @@ case "${1:-}" in
   make)  make_root ;;
   run)   shift; run_in_root "$@" ;;
   ready) [[ -f "$DIR/.plexor-ready" ]] ;;
-  *)     sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  path)  echo "$DIR" ;;
+  *)     sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

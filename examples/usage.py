@@ -24,11 +24,14 @@ manager = PluginManager()
 manager.register_plugin(LinuxConnection, os="linux")
 manager.register_plugin(EdgeConnection, os="linux", platform="edge", model="e8")
 
-# Selectors that have no node are skipped: the deepest match wins.
+# The walk skips selectors that have no node ("core", "c1") and takes the class
+# of the node where it ends.
 assert manager.get_plugin(os="linux", platform="edge", model="e8") is EdgeConnection
 assert manager.get_plugin(os="linux", platform="core", model="c1") is LinuxConnection
 print(manager.print_tree(manager.plugins, output="manager"))
 
+# The node linux/edge/e8 stays without a class; a lookup that ends there fails:
+# it never goes back up to linux.
 manager.unregister_plugin(os="linux", platform="edge", model="e8")
 try:
     manager.get_plugin(os="linux", platform="edge", model="e8")

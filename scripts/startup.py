@@ -2,11 +2,11 @@
 
     python scripts/startup.py [--runs N] [--check] LABEL=PYTHON ...
 
-Each PYTHON is the interpreter of an environment that has the wheel and the
-example plugin distribution installed (./dev startup makes them). For each one,
-hyperfine times three new processes: the standard modules the extension uses
-(the baseline), the import of the module, and the import followed by both
-discoveries. The table gives the median and the interquartile range in ms.
+Each PYTHON is the interpreter of an environment that has the wheel, the stand-in
+host and the example plugin distribution installed (./dev startup makes them).
+For each one, hyperfine times three new processes: the standard modules the
+extension uses (the baseline), the import of the module, and the import followed
+by both discoveries. The table gives the median and the interquartile range in ms.
 --check fails when an environment without pkg_resources spends more than
 5 ms on the import beyond the baseline.
 """

@@ -11,6 +11,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 EXT_DEMO_DIR = ROOT / "examples" / "plexor-ext-demo"
+HOST_STANDIN_DIR = ROOT / "host-standin"
 PURE_PYTHON = ROOT / "bench" / "pure_python.py"
 
 

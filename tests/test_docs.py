@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, refused
 from plexor.core.errors import ConnectionInfraError
 
 README = (ROOT / "README.md").read_text()
@@ -64,8 +64,9 @@ def test_documented_messages_are_raised(mgr, message, call):
     assert message.startswith("OS should") or "`%s`" % message in API
 
 
-def test_readme_lists_every_documented_message():
-    listed = _readme_block("with one of these messages").splitlines()
+def test_api_lists_every_documented_message():
+    table = API[API.index("## Messages"):API.index("Debug notices")]
+    listed = re.findall(r"^\|[^|]+\| `(.*)` \|$", table, re.M)
     assert listed == [message for message, _ in DOCUMENTED_REFUSALS]
 
 
@@ -73,3 +74,20 @@ def test_documented_os_notice(mgr, debug_log):
     mgr.validate_os("beos")
     (notice,) = debug_log()
     assert "`%s`" % notice in README and "`%s`" % notice in API
+
+
+class Linux:
+    pass
+
+
+class Edge(Linux):
+    pass
+
+
+def test_readme_lookup_rule_has_no_fall_back_upwards(mgr):
+    mgr.register_plugin(Linux, os="linux")
+    mgr.register_plugin(Edge, os="linux", platform="edge", model="e8")
+    message = "Plugin data not found for (linux/edge), type: single_rp "
+    refused(lambda: mgr.get_plugin(os="linux", platform="edge"), message)
+    assert mgr.get_plugin(os="linux", platform="core") is Linux
+    assert "`%s`" % message in " ".join(README.split("\n"))

@@ -1,31 +1,36 @@
 """The released wheel in new virtual environments of this interpreter.
 
-Each environment gets the wheel and the example plugin distribution
-examples/plexor-ext-demo installed by pip, and one of three setuptools set-ups:
+Each environment gets the wheel, the stand-in host host-standin and the example
+plugin distribution examples/plexor-ext-demo installed by pip, and one of three
+setuptools set-ups:
 a release that ships pkg_resources, a release without it (82 and later), and
 no setuptools at all. The module must load without warnings, leave setuptools
-alone, and find the installed plugin either way.
+alone, and find the installed plugin either way. One more environment holds a
+host distribution that the test makes itself, which the wheel must leave intact.
 
 These tests build environments from the package index, so they run on request:
 ``./dev env-test`` builds the wheel and passes it in PLEXOR_TEST_WHEEL.
 """
+import hashlib
 import json
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
 import pytest
 
-from conftest import EXT_DEMO_DIR
+from conftest import EXT_DEMO_DIR, HOST_STANDIN_DIR
 from test_packaging import VERSION
 
 WHEEL = os.environ.get("PLEXOR_TEST_WHEEL")
 if not WHEEL:
     pytest.skip("PLEXOR_TEST_WHEEL is not set (run ./dev env-test)", allow_module_level=True)
 
+SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 NOTICE = "Loading external plugin demo from plexor_ext_demo"
 WITH_PKG_RESOURCES = "setuptools>=61,<81"
 WITHOUT_PKG_RESOURCES = "setuptools>=82"
@@ -76,18 +81,27 @@ class Environment:
                               universal_newlines=True, timeout=120)
 
 
-@pytest.fixture(scope="session")
-def demo_wheel(tmp_path_factory):
-    """The example plugin distribution as a wheel, built once (from a copy: no build/
-    directory in the work tree)."""
-    out = tmp_path_factory.mktemp("demo-wheel")
+def build_wheel(directory, out):
+    """The wheel of the project in directory, built from a copy (no build/ directory
+    in the work tree) into out."""
     source = out / "source"
-    shutil.copytree(str(EXT_DEMO_DIR), str(source),
+    shutil.copytree(str(directory), str(source),
                     ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__"))
     run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
          "-w", str(out), str(source)])
-    (wheel,) = out.glob("plexor_ext_demo-*.whl")
+    (wheel,) = out.glob("*.whl")
     return str(wheel)
+
+
+@pytest.fixture(scope="session")
+def demo_wheel(tmp_path_factory):
+    """The example plugin distribution as a wheel, built once."""
+    return build_wheel(EXT_DEMO_DIR, tmp_path_factory.mktemp("demo-wheel"))
+
+
+@pytest.fixture(scope="session")
+def host_standin_wheel(tmp_path_factory):
+    return build_wheel(HOST_STANDIN_DIR, tmp_path_factory.mktemp("host-standin-wheel"))
 
 
 SETUPS = [
@@ -100,9 +114,10 @@ SETUPS = [
 
 
 @pytest.fixture(scope="module", params=SETUPS)
-def installed(request, tmp_path_factory, demo_wheel):
+def installed(request, tmp_path_factory, host_standin_wheel, demo_wheel):
     """An environment, and its packages before and after each pip install."""
     env = Environment(tmp_path_factory.mktemp("env") / "venv", request.param)
+    env.pip("install", host_standin_wheel)
     before = env.packages()
     env.pip("install", WHEEL)
     with_wheel = env.packages()
@@ -198,3 +213,65 @@ def test_builtin_discovery_then_external(installed):
     """)
     assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
     assert proc.stdout.split() == ["plexor.plugins.generic", "plexor_ext_demo", "[]"]
+
+
+# A host distribution of its own, unlike the stand-in: other lists, another plugin.
+HOST = {
+    "pyproject.toml": """
+        [build-system]
+        requires = ["setuptools>=61"]
+        build-backend = "setuptools.build_meta"
+        [project]
+        name = "plexor-host-of-the-test"
+        version = "7.0"
+        [tool.setuptools]
+        packages = ["plexor", "plexor.core", "plexor.plugins"]
+    """,
+    "plexor/__init__.py": "import logging\nlog = logging.getLogger('plexor.host')\n",
+    "plexor/core/__init__.py": "",
+    "plexor/core/errors.py": "class ConnectionInfraError(LookupError):\n    pass\n",
+    "plexor/core/hub.py": "from .pluginmanager import PluginManager\nhub = PluginManager()\n",
+    "plexor/plugins/__init__.py": "supported_chassis = ['stack']\nsupported_os = ['acme']\n",
+    "plexor/plugins/acme.py": "from plexor.core.hub import hub\n"
+                              "class Acme:\n    pass\n"
+                              "hub.register_plugin(Acme, os='acme', chassis_type='stack')\n",
+}
+
+
+def test_wheel_beside_a_host_distribution(tmp_path):
+    """The wheel adds its two files to the host's package plexor and removes only them."""
+    for name, text in HOST.items():
+        (tmp_path / "host" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "host" / name).write_text(textwrap.dedent(text))
+    host_wheel = build_wheel(tmp_path / "host", tmp_path / "host-wheel")
+    env = Environment(tmp_path / "venv", None)
+    (site,) = env.path.glob("lib/python*/site-packages")
+
+    def files():
+        paths = [p for p in (site / "plexor").rglob("*") if "__pycache__" not in p.parts]
+        return {str(p.relative_to(site)): hashlib.sha256(p.read_bytes()).hexdigest()
+                for p in paths if p.is_file()}
+
+    env.pip("install", WHEEL)
+    alone = env.python_code("import plexor.core.pluginmanager")
+    assert alone.stderr.splitlines()[-1] == "ImportError: cannot import name log"
+    env.pip("uninstall", "-y", "plexor-pluginmanager")
+    env.pip("install", host_wheel)
+    host = files()
+    env.pip("install", WHEEL)
+    with_module = files()
+    assert {name: with_module[name] for name in host} == host
+    assert sorted(set(with_module) - set(host)) == [
+        "plexor/core/pluginmanager" + SUFFIX, "plexor/core/pluginmanager.pyi"]
+    works = env.python_code("""
+        import plexor.plugins
+        from plexor.core.hub import hub
+        hub.discover_builtin_plugins()
+        print(hub.get_plugin(os='acme', chassis_type='stack').__module__,
+              hub.supported_os is plexor.plugins.supported_os)
+    """)
+    assert (works.stderr, works.stdout.split()) == ("", ["plexor.plugins.acme", "True"])
+    env.pip("uninstall", "-y", "plexor-pluginmanager")
+    assert files() == host
+    still = env.python_code("import plexor.core.errors, plexor.plugins; print(plexor.log.name)")
+    assert (still.stderr, still.stdout) == ("", "plexor.host\n")
