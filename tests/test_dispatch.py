@@ -352,5 +352,9 @@ def test_another_dict_watcher_that_calls_the_manager(tmp_path):
         print(len(notices))
         m.validate_os = lambda os: print("hook", os)
         m.get_plugin(os="generic")
+        # Gone before the interpreter ends, which cannot run the callback then.
+        api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+        api.PyDict_Unwatch(watcher, m.__dict__)
+        api.PyDict_ClearWatcher(watcher)
     """)
     assert out.split() == ["1", "hook", "generic"]
