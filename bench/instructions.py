@@ -30,6 +30,10 @@ def manager(cls=PluginManager):
     m.register_plugin(Conn, os="generic", platform="plat", model="mod", chassis_type="dual_rp")
     return m
 
+big = PluginManager()
+for i in range(1000):
+    big.register_plugin(Conn, os="os%d" % (i // 100), platform="p%d" % (i // 10 % 10),
+                        model="m%d" % (i % 10))
 one = manager()
 other = manager()
 sub = manager(Sub)
@@ -45,9 +49,11 @@ WORKLOADS = {
     "get_five": "one.get_plugin(os='generic', platform='plat', model='mod', "
                 "os_flavor='x', chassis_type='dual_rp')",
     "validate": "one.validate_arguments('generic', 'plat', 'mod', 'single_rp')",
+    "print_tree_1000": "big.print_tree(big._plugins)",
     "reg_unreg": "one.register_plugin(Conn, os='generic', platform='p2'); "
                  "one.unregister_plugin(os='generic', platform='p2')",
 }
+ITERATIONS = {"print_tree_1000": 20}
 CALLS_PER_ITERATION = {"get_os_two_managers": 2, "get_os_two_classes": 2}
 
 N = int(os.environ.get("PLEXOR_BENCH_N", "2000"))
@@ -78,9 +84,10 @@ def run_callgrind(script):
 
 def per_call(name):
     statement = WORKLOADS[name]
-    base = total_instructions(statement, N)
-    double = total_instructions(statement, 2 * N)
-    return (double - base) / N / CALLS_PER_ITERATION.get(name, 1)
+    count = ITERATIONS.get(name, N)
+    base = total_instructions(statement, count)
+    double = total_instructions(statement, 2 * count)
+    return (double - base) / count / CALLS_PER_ITERATION.get(name, 1)
 
 
 def main(argv):

@@ -358,3 +358,19 @@ def test_another_dict_watcher_that_calls_the_manager(tmp_path):
         api.PyDict_ClearWatcher(watcher)
     """)
     assert out.split() == ["1", "hook", "generic"]
+
+
+def test_print_tree_rebound_by_a_leaf_while_drawn(pure):
+    class Rebinds:
+        def __init__(self, manager):
+            self.manager = manager
+
+        def __str__(self):
+            self.manager.print_tree = lambda data, output="plugin": "hooked " + output
+            return "leaf"
+
+    drawn = []
+    for cls in (pure.PluginManager, pm_module.PluginManager):
+        m = cls()
+        drawn.append(m.print_tree({"a": Rebinds(m), "b": "x", "c": {"d": "y"}}))
+    assert drawn[1] == drawn[0] and "hooked __ b" in drawn[1]

@@ -4,7 +4,8 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#if PY_VERSION_HEX < 0x03090000
+// 3.11: Python.h declares the frame functions; before, frameobject.h does.
+#if PY_VERSION_HEX < 0x030B0000
 #include <frameobject.h>
 #endif
 
@@ -17,6 +18,20 @@
 inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                      PyObject* kwnames) {
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+#endif
+
+// 3.9: the frames a thread runs are walked with PyThreadState_GetFrame and
+// PyFrame_GetBack (new references); before, through the structures' fields.
+#if PY_VERSION_HEX < 0x03090000
+inline PyFrameObject* PyThreadState_GetFrame(PyThreadState* thread) {
+    Py_XINCREF(thread->frame);
+    return thread->frame;
+}
+
+inline PyFrameObject* PyFrame_GetBack(PyFrameObject* frame) {
+    Py_XINCREF(frame->f_back);
+    return frame->f_back;
 }
 #endif
 
@@ -188,30 +203,6 @@ inline unsigned int type_version(PyTypeObject* type) {
 // stands for a method calling itself is then counted by the caller against
 // Py_GetRecursionLimit() as well; before 3.12 Py_EnterRecursiveCall does both.
 inline constexpr bool counts_python_recursion_apart = PY_VERSION_HEX >= 0x030C0000;
-
-// 3.9: PyThreadState_GetFrame and PyFrame_GetBack walk the frames a thread
-// runs; on 3.8 a frame's own field names the one below it. Both return new
-// references; at the bottom, or with an exception set when a frame object
-// cannot be made, null.
-inline PyObject* thread_frame() {
-#if PY_VERSION_HEX < 0x03090000
-    PyFrameObject* frame = PyEval_GetFrame();
-    Py_XINCREF(frame);
-#else
-    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
-#endif
-    return reinterpret_cast<PyObject*>(frame);
-}
-
-inline PyObject* frame_back(PyObject* frame) {
-#if PY_VERSION_HEX < 0x03090000
-    PyFrameObject* back = reinterpret_cast<PyFrameObject*>(frame)->f_back;
-    Py_XINCREF(back);
-#else
-    PyFrameObject* back = PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame));
-#endif
-    return reinterpret_cast<PyObject*>(back);
-}
 
 // 3.8: a heap type's traverse must not visit its type; 3.9 and later must.
 inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {

@@ -101,7 +101,6 @@ int SelfLookup::take_view() noexcept {
                           for_each_name(dict.get(), [this](size_t index, PyObject* value) {
                               Py_INCREF(value);
                               entries_[index] = value;
-                              held_ |= 1U << index;
                           });
     if (!viewable) view_ = View::unviewable;
     return 0;

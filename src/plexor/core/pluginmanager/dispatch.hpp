@@ -102,10 +102,9 @@ private:
     void release_entries() noexcept;
 
     View view_ = View::stale;
-    // While current: the values of the instance dictionary under the names,
-    // each a strong reference where its bit in `held_` is set.
+    // While current: the values of the instance dictionary under the names
+    // (strong references).
     std::array<PyObject*, kAttrCount> entries_{};
-    uint32_t held_ = 0;
 #endif
 };
 
@@ -142,10 +141,7 @@ inline SelfLookup::Own SelfLookup::own(Attr attr, Ref& value) noexcept {
 inline SelfLookup::SelfLookup(PyObject* self, SelfPlan& plan) noexcept : self_(self), plan_(plan) {}
 
 inline void SelfLookup::release_entries() noexcept {
-    for (uint32_t held = std::exchange(held_, 0U); held != 0; held &= held - 1) {
-        const auto index = static_cast<size_t>(__builtin_ctz(held));
-        Py_DECREF(std::exchange(entries_[index], nullptr));
-    }
+    for (PyObject*& entry : entries_) Py_CLEAR(entry);
 }
 
 inline SelfLookup::Own SelfLookup::own(Attr attr, Ref& value) noexcept {

@@ -226,6 +226,11 @@ private:
 // method calling itself would: to the limit, from the depth of the Python code
 // that called print_tree or __repr__.
 class Depth {
+    // A new reference to a frame, or null.
+    static Ref as_ref(PyFrameObject* frame) noexcept {
+        return Ref::steal(reinterpret_cast<PyObject*>(frame));
+    }
+
 public:
     Depth() noexcept = default;
     Depth(const Depth&) = delete;
@@ -259,12 +264,12 @@ public:
         if (!compat::counts_python_recursion_apart) return 0;
         const int recursion_limit = Py_GetRecursionLimit();
         PyObject* const stop = innermost != nullptr ? innermost->caller_.get() : nullptr;
-        caller_ = Ref::steal(compat::thread_frame());
+        caller_ = as_ref(PyThreadState_GetFrame(PyThreadState_Get()));
         Ref frame = caller_;
         int frames = 0;
         while (frame && frame.get() != stop && frames < recursion_limit) {
             ++frames;
-            frame = Ref::steal(compat::frame_back(frame.get()));
+            frame = as_ref(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get())));
             if (!frame && PyErr_Occurred()) return -1;
         }
         if (frame && frame.get() == stop) {
@@ -343,6 +348,12 @@ bool never_equals_a_dict(PyObject* data) noexcept {
            type->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
 
+// True for the values whose truth, comparison with {} and str() run no code.
+bool drawn_without_code(PyObject* data) noexcept {
+    return PyDict_CheckExact(data) || PyUnicode_CheckExact(data) || data == Py_None ||
+           PyBool_Check(data) || Py_TYPE(data) == &PyType_Type;
+}
+
 // 1 when `data` renders as nothing: false, or equal to an empty dict.
 int renders_empty(PyObject* data) noexcept {
     const int is_true = truth(data);
@@ -393,6 +404,9 @@ public:
         }
     }
     explicit operator bool() const noexcept { return count_ > 0 || list_; }
+    // True when the keys are plain str of a plain dict: sorting them, and
+    // reading their values, ran and runs no code.
+    bool texts_only() const noexcept { return count_ > 0; }
     Py_ssize_t size() const noexcept { return count_ > 0 ? count_ : PyList_GET_SIZE(list_.get()); }
     // The key at `index`, held by this object.
     PyObject* at(Py_ssize_t index) const noexcept {
@@ -610,11 +624,13 @@ public:
     int render(PyObject* data, const Label& output, Ref& odd) noexcept {
         RecursionGuard guard(depth_, PyDict_Check(data) ? Takes::both : Takes::python_level);
         if (!guard.entered()) return -1;
+        if (!drawn_without_code(data)) code_may_have_run_ = true;
         const int empty = renders_empty(data);
         if (empty != 0) return empty < 0 ? -1 : 0;
         if (!PyDict_Check(data)) return render_leaf(data, output, odd);
         SortedKeys keys(data);
         if (!keys) return -1;
+        if (!keys.texts_only()) code_may_have_run_ = true;
         Level level{buffer_.position(), Ref()};
         if (write_label(output) < 0) return -1;
         const Py_ssize_t count = keys.size();
@@ -654,8 +670,10 @@ private:
     int render_child(Level& level, PyObject* data, const SortedKeys& keys, Py_ssize_t index,
                      PyObject* last_key) noexcept {
         PyObject* const key = keys.at(index);
-        // What rendered before (a leaf's str(), a key's comparison) may have run code.
-        lookup_.code_may_have_run();
+        if (code_may_have_run_) {
+            lookup_.code_may_have_run();
+            code_may_have_run_ = false;
+        }
         MethodCall print_tree(lookup_, Attr::print_tree);
         if (!print_tree) return -1;
         // With plain str keys the label and the comparisons with the last key
@@ -666,6 +684,7 @@ private:
             if (!child_data) return -1;
             return render_child_inline(level, child_data.get(), key, last_key);
         }
+        code_may_have_run_ = true;
         Child child;
         if (child_arguments(data, key, child) < 0) return -1;
         Ref child_output = child_text(print_tree, state_, self_, child, depth_);
@@ -686,6 +705,7 @@ private:
         buffer_.leave(outer);
         if (status != 1) return status;
         // The child's text is no plain str: its lines are added as they read.
+        code_may_have_run_ = true;
         buffer_.truncate(before);
         return add_child_text(level, odd.get(), key, last_key);
     }
@@ -718,6 +738,10 @@ private:
     Depth& depth_;
     SelfLookup lookup_;
     TextBuffer buffer_;
+    // Set by a step that may have run code (a value's str(), a key's
+    // comparison, a mapping's own subscription), so that the next child
+    // reads self's print_tree afresh.
+    bool code_may_have_run_ = false;
 };
 
 // print_tree's result for a plain str `output`, rendered into one buffer.
