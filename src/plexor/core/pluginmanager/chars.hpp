@@ -3,6 +3,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "compiler.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -217,23 +217,6 @@ inline int visit_heap_type(PyObject* self, visitproc visit, void* arg) {
 #endif
 }
 
-// Keeps a rarely taken path out of the function that calls it, so that the
-// common path stays small enough to be inlined.
-#if defined(__GNUC__) || defined(__clang__)
-#define PLEXOR_NOINLINE __attribute__((noinline))
-#else
-#define PLEXOR_NOINLINE
-#endif
-
-// Asks the processor to start loading the memory at `address`; a hint only.
-inline void prefetch(const void* address) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(address);
-#else
-    (void)address;
-#endif
-}
-
 // 3.12: every text is in its canonical form and PyUnicode_READY is deprecated.
 inline int ready_text(PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000

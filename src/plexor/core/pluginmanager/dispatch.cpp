@@ -1,4 +1,5 @@
 #include "dispatch.hpp"
+#include "members.hpp"
 
 namespace plexor {
 namespace {
@@ -30,8 +31,10 @@ ClassPlan plan_of(PyTypeObject* type) noexcept {
         PyObject* found = _PyType_Lookup(type, runtime.attr_names[i]);
         if (found != nullptr) {
             plan.defined |= 1U << static_cast<unsigned int>(i);
-            if (is_method_descriptor(found))
-                plan.native[i] = native_member(found, runtime.function_type);
+            const Member* member =
+                is_method_descriptor(found) ? native_member(found, runtime.function_type) : nullptr;
+            if (member != nullptr && member == members::method_named(static_cast<Attr>(i)))
+                plan.native[i] = member;
         }
         if (i == 0) version = compat::type_version(type);
     }

@@ -163,7 +163,7 @@ public:
         const ClassPlan* plan = self.plan();
         const int index = static_cast<int>(attr);
         const Member* native = plan ? plan->native[index] : nullptr;
-        if (native != nullptr && native == runtime.attr_members[index]) {
+        if (native != nullptr) {
             const SelfLookup::Own found = self.own(attr, callable_);
             if (found == SelfLookup::Own::absent) native_ = native;
             if (found != SelfLookup::Own::unknown) return;

@@ -14,14 +14,14 @@ PyObject* init_body(MemberState&, PyObject* const* args) noexcept {
     PyObject* self = args[0];
     const Names& n = runtime.names;
     Ref tree = Ref::steal(PyDict_New());
-    if (!tree || PyObject_SetAttr(self, n.plugins_attr, tree.get()) < 0) return nullptr;
+    if (!tree || PyObject_SetAttr(self, n.plugins, tree.get()) < 0) return nullptr;
     if (set_from_global(self, n.chassis_type_list, n.supported_chassis) < 0) return nullptr;
     if (set_from_global(self, n.supported_os, n.supported_os) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* plugins_getter_body(MemberState&, PyObject* const* args) noexcept {
-    return PyObject_GetAttr(args[0], runtime.names.plugins_attr);
+    return PyObject_GetAttr(args[0], runtime.names.plugins);
 }
 
 PyObject* plugins_setter_body(MemberState&, PyObject* const*) noexcept {

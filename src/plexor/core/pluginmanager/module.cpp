@@ -118,15 +118,18 @@ void leave_module_table(PyObject* module) noexcept {
     PyObject* error = PyErr_GetRaisedException();
     PyObject* table = PyImport_GetModuleDict();
     Ref name = text(kModuleName);
-    Ref entry = name ? Ref::steal(PyObject_GetItem(table, name.get())) : Ref();
-    if (entry.get() == module) PyObject_DelItem(table, name.get());
+    if (name) {
+        Ref entry = Ref::steal(PyObject_GetItem(table, name.get()));
+        if (entry.get() == module) PyObject_DelItem(table, name.get());
+    }
     PyErr_SetRaisedException(error);
 }
 
 int keep_builtin(const char* name, PyObject*& slot) noexcept {
     Ref key = text(name);
+    if (!key) return -1;
     PyObject* value = nullptr;
-    const int found = key ? PyDict_GetItemRef(runtime.builtins_dict, key.get(), &value) : -1;
+    const int found = PyDict_GetItemRef(runtime.builtins_dict, key.get(), &value);
     if (found == 0) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     if (found <= 0) return -1;
     Py_XSETREF(slot, value);
@@ -150,7 +153,8 @@ int keep_builtins() noexcept {
 
 int import_plain(PyObject* globals, PyObject* name) noexcept {
     Ref module = import_module(name, globals, Py_None, 0);
-    return module ? PyDict_SetItem(globals, name, module.get()) : -1;
+    if (!module) return -1;
+    return PyDict_SetItem(globals, name, module.get());
 }
 
 int import_names(PyObject* globals, const char* module, int level,
@@ -169,9 +173,10 @@ bool module_not_found(PyObject* name) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
     PyObject* error = PyErr_GetRaisedException();
     Ref missing = Ref::steal(PyObject_GetAttrString(error, "name"));
-    const int same = missing ? PyObject_RichCompareBool(missing.get(), name, Py_EQ) : -1;
+    bool same = false;
+    if (missing) same = PyObject_RichCompareBool(missing.get(), name, Py_EQ) > 0;
     PyErr_SetRaisedException(error);
-    return same > 0;
+    return same;
 }
 
 // from pkg_resources import iter_entry_points; where pkg_resources does not
@@ -182,9 +187,10 @@ int import_entry_point_enumerator(PyObject* globals) noexcept {
     if (!module_not_found(n.pkg_resources)) return -1;
     PyErr_Clear();
     Ref module_name = text(kModuleName);
-    Ref own =
-        module_name ? make_function(members::iter_entry_points, nullptr, module_name.get()) : Ref();
-    return own ? PyDict_SetItem(globals, n.iter_entry_points, own.get()) : -1;
+    if (!module_name) return -1;
+    Ref own = make_function(members::iter_entry_points, nullptr, module_name.get());
+    if (!own) return -1;
+    return PyDict_SetItem(globals, n.iter_entry_points, own.get());
 }
 
 int run_imports(PyObject* globals) noexcept {
@@ -205,8 +211,10 @@ public:
     ClassBody(PyObject* module_name, Ref ns) noexcept
         : module_name_(module_name), ns_(std::move(ns)) {}
 
+    // A null value is a step that failed with an error set.
     int set(const char* name, PyObject* value) const noexcept {
-        return value ? PyMapping_SetItemString(ns_.get(), name, value) : -1;
+        if (value == nullptr) return -1;
+        return PyMapping_SetItemString(ns_.get(), name, value);
     }
     int method(const Member& member) const noexcept {
         return set(member.name, function(member).get());
@@ -223,7 +231,8 @@ public:
         if (!fget || set(getter.name, call(runtime.builtins.property, {fget.get()}).get()) < 0)
             return -1;
         Ref current = lookup(getter.name);
-        Ref fset = current ? function(setter) : Ref();
+        if (!current) return -1;
+        Ref fset = function(setter);
         if (!fset) return -1;
         return set(getter.name, call_attr(current.get(), runtime.names.setter, {fset.get()}).get());
     }
@@ -246,23 +255,49 @@ private:
     Ref ns_;
 };
 
+// The members of PluginManager, in the order the class defines them.
+struct ClassMember {
+    enum class Kind { method, property, static_method };
+    Kind kind;
+    const Member* member;
+    const Member* setter;  // a property's
+};
+
+constexpr ClassMember kClassMembers[] = {
+    {ClassMember::Kind::method, &members::init, nullptr},
+    {ClassMember::Kind::property, &members::plugins_getter, &members::plugins_setter},
+    {ClassMember::Kind::method, &members::validate_model, nullptr},
+    {ClassMember::Kind::method, &members::validate_platform, nullptr},
+    {ClassMember::Kind::method, &members::validate_os, nullptr},
+    {ClassMember::Kind::method, &members::validate_chassis_type, nullptr},
+    {ClassMember::Kind::method, &members::validate_arguments, nullptr},
+    {ClassMember::Kind::method, &members::get_plugin, nullptr},
+    {ClassMember::Kind::method, &members::unregister_plugin, nullptr},
+    {ClassMember::Kind::method, &members::register_plugin, nullptr},
+    {ClassMember::Kind::static_method, &members::discover_builtin_plugins, nullptr},
+    {ClassMember::Kind::static_method, &members::discover_external_plugins, nullptr},
+    {ClassMember::Kind::method, &members::print_tree, nullptr},
+    {ClassMember::Kind::method, &members::repr, nullptr},
+};
+
+int add_member(const ClassBody& body, const ClassMember& entry) noexcept {
+    switch (entry.kind) {
+        case ClassMember::Kind::method: return body.method(*entry.member);
+        case ClassMember::Kind::property: return body.property(*entry.member, *entry.setter);
+        case ClassMember::Kind::static_method: return body.static_method(*entry.member);
+    }
+    return -1;
+}
+
 int fill_class_body(const ClassBody& body, PyObject* module_name) noexcept {
-    using namespace members;
     Ref qualname = text(kClassName);
     Ref doc = text(kClassDoc);
     if (body.set("__module__", module_name) < 0 || body.set("__qualname__", qualname.get()) < 0 ||
         body.set("__doc__", doc.get()) < 0)
         return -1;
-    if (body.method(init) < 0 || body.property(plugins_getter, plugins_setter) < 0) return -1;
-    for (const Member* method :
-         {&validate_model, &validate_platform, &validate_os, &validate_chassis_type,
-          &validate_arguments, &get_plugin, &unregister_plugin, &register_plugin})
-        if (body.method(*method) < 0) return -1;
-    if (body.static_method(discover_builtin_plugins) < 0 ||
-        body.static_method(discover_external_plugins) < 0)
-        return -1;
-    if (body.method(print_tree) < 0) return -1;
-    return body.method(repr);
+    for (const ClassMember& entry : kClassMembers)
+        if (add_member(body, entry) < 0) return -1;
+    return 0;
 }
 
 // Builds the class as a class statement would: metaclass from the bases (the
@@ -275,8 +310,9 @@ Ref build_class() noexcept {
     if (!name || !module_name || !bases) return Ref();
     auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(runtime.builtins.object));
     Ref prepare = Ref::steal(PyObject_GetAttrString(metaclass, "__prepare__"));
-    Ref ns = prepare ? call(prepare.get(), {name.get(), bases.get()}) : Ref();
-    if (!ns) return ns;
+    if (!prepare) return Ref();
+    Ref ns = call(prepare.get(), {name.get(), bases.get()});
+    if (!ns) return Ref();
     ClassBody body(module_name.get(), ns);
     if (fill_class_body(body, module_name.get()) < 0) return Ref();
     return call(metaclass, {name.get(), bases.get(), body.ns()});
@@ -338,14 +374,6 @@ int run_module_body(PyObject* module) noexcept {
     return add_dispatch_stats();
 }
 
-void name_members() noexcept {
-    runtime.attr_members = {
-#define PLEXOR_ATTR_MEMBER(id, name, member) member,
-        PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_MEMBER)
-#undef PLEXOR_ATTR_MEMBER
-    };
-}
-
 int exec_module(PyObject* module) noexcept {
     if (load.executed) {
         if (module == load.module) return 0;
@@ -354,10 +382,9 @@ int exec_module(PyObject* module) noexcept {
                         "not supported.");
         return -1;
     }
-    name_members();
-    if (init_names() < 0 || (runtime.function_type == nullptr &&
-                             (runtime.function_type = make_function_type()) == nullptr))
-        return -1;
+    if (init_names() < 0) return -1;
+    if (runtime.function_type == nullptr) runtime.function_type = make_function_type();
+    if (runtime.function_type == nullptr) return -1;
     if (run_module_body(module) < 0) {
         // Forget this attempt, so that the next import starts afresh.
         leave_module_table(module);

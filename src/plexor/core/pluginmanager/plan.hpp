@@ -14,22 +14,21 @@ namespace plexor {
 
 struct Member;
 
-// The attributes the methods read from `self`, one row each: the enumerator,
-// the interned name it is looked up by (runtime.hpp), and for a method the
-// module's own member of that name (members.hpp), else nullptr.
-#define PLEXOR_SELF_ATTRIBUTES(X)                                                    \
-    X(validate_arguments, validate_arguments, &members::validate_arguments)          \
-    X(validate_model, validate_model, &members::validate_model)                      \
-    X(validate_platform, validate_platform, &members::validate_platform)             \
-    X(validate_os, validate_os, &members::validate_os)                               \
-    X(validate_chassis_type, validate_chassis_type, &members::validate_chassis_type) \
-    X(print_tree, print_tree, &members::print_tree)                                  \
-    X(plugins, plugins_attr, nullptr)                                                \
-    X(supported_os, supported_os, nullptr)                                           \
-    X(chassis_type_list, chassis_type_list, nullptr)
+// The attributes the methods read from `self`, by the name of their interned
+// text in runtime.hpp. The first six are methods of the class.
+#define PLEXOR_SELF_ATTRIBUTES(X) \
+    X(validate_arguments)         \
+    X(validate_model)             \
+    X(validate_platform)          \
+    X(validate_os)                \
+    X(validate_chassis_type)      \
+    X(print_tree)                 \
+    X(plugins)                    \
+    X(supported_os)               \
+    X(chassis_type_list)
 
 enum class Attr {
-#define PLEXOR_ATTR_ENUMERATOR(id, name, member) id,
+#define PLEXOR_ATTR_ENUMERATOR(id) id,
     PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_ENUMERATOR)
 #undef PLEXOR_ATTR_ENUMERATOR
         count
@@ -46,7 +45,8 @@ struct ClassPlan {
     // is freed and another takes its address.
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
-    std::array<const Member*, kAttrCount> native{};  // this module's own method found there
+    // This module's own method of each name, where the class holds it.
+    std::array<const Member*, kAttrCount> native{};
     uint32_t defined = 0;                            // names the class or a base defines
 };
 

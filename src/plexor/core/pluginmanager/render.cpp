@@ -461,7 +461,7 @@ private:
                 PyErr_Clear();
                 return false;  // the keys kept so far are released with the object
             }
-            compat::prefetch(value);  // each child is read soon, in key order
+            prefetch(value);  // each child is read soon, in key order
             entries[count] = Ref::borrow(key);
         }
         const auto by_code_points = [](const Ref& a, const Ref& b) {

@@ -32,7 +32,7 @@ int init_names() noexcept {
     PLEXOR_INTERNED_NAMES(PLEXOR_INTERN_NAME)
 #undef PLEXOR_INTERN_NAME
     runtime.attr_names = {
-#define PLEXOR_ATTR_NAME(id, name, member) n.name,
+#define PLEXOR_ATTR_NAME(id) n.id,
         PLEXOR_SELF_ATTRIBUTES(PLEXOR_ATTR_NAME)
 #undef PLEXOR_ATTR_NAME
     };

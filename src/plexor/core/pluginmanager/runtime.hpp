@@ -19,7 +19,7 @@ namespace plexor {
     X(validate_os, "validate_os")                     \
     X(validate_chassis_type, "validate_chassis_type") \
     X(print_tree, "print_tree")                       \
-    X(plugins_attr, "_plugins")                       \
+    X(plugins, "_plugins")                            \
     X(chassis_type_list, "chassis_type_list")         \
     X(supported_os, "supported_os")                   \
     X(supported_chassis, "supported_chassis")         \
@@ -125,7 +125,6 @@ struct Runtime {
     KeywordSets keywords;
     KeptBuiltins builtins;
     std::array<PyObject*, kAttrCount> attr_names{};        // the Attr names, in their order
-    std::array<const Member*, kAttrCount> attr_members{};  // the member each method name is
     PyObject* module_dict = nullptr;                       // namespace of the loaded module
     PyObject* builtins_dict = nullptr;                     // namespace of the builtins module
     PyTypeObject* function_type = nullptr;
