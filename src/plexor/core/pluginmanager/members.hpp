@@ -32,16 +32,23 @@ extern const Member repr;
 // This module's own method named as `attr`, or null for a data attribute.
 constexpr const Member* method_named(Attr attr) noexcept {
     switch (attr) {
-        case Attr::validate_arguments: return &validate_arguments;
-        case Attr::validate_model: return &validate_model;
-        case Attr::validate_platform: return &validate_platform;
-        case Attr::validate_os: return &validate_os;
-        case Attr::validate_chassis_type: return &validate_chassis_type;
-        case Attr::print_tree: return &print_tree;
+        case Attr::validate_arguments:
+            return &validate_arguments;
+        case Attr::validate_model:
+            return &validate_model;
+        case Attr::validate_platform:
+            return &validate_platform;
+        case Attr::validate_os:
+            return &validate_os;
+        case Attr::validate_chassis_type:
+            return &validate_chassis_type;
+        case Attr::print_tree:
+            return &print_tree;
         case Attr::plugins:
         case Attr::supported_os:
         case Attr::chassis_type_list:
-        case Attr::count: break;
+        case Attr::count:
+            break;
     }
     return nullptr;
 }

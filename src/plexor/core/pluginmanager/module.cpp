@@ -282,9 +282,12 @@ constexpr ClassMember kClassMembers[] = {
 
 int add_member(const ClassBody& body, const ClassMember& entry) noexcept {
     switch (entry.kind) {
-        case ClassMember::Kind::method: return body.method(*entry.member);
-        case ClassMember::Kind::property: return body.property(*entry.member, *entry.setter);
-        case ClassMember::Kind::static_method: return body.static_method(*entry.member);
+        case ClassMember::Kind::method:
+            return body.method(*entry.member);
+        case ClassMember::Kind::property:
+            return body.property(*entry.member, *entry.setter);
+        case ClassMember::Kind::static_method:
+            return body.static_method(*entry.member);
     }
     return -1;
 }

@@ -47,7 +47,7 @@ struct ClassPlan {
     unsigned int version = 0;
     // This module's own method of each name, where the class holds it.
     std::array<const Member*, kAttrCount> native{};
-    uint32_t defined = 0;                            // names the class or a base defines
+    uint32_t defined = 0;  // names the class or a base defines
 };
 
 // The last few entries a member function made, a new one replacing the

@@ -124,9 +124,9 @@ struct Runtime {
     Names names;
     KeywordSets keywords;
     KeptBuiltins builtins;
-    std::array<PyObject*, kAttrCount> attr_names{};        // the Attr names, in their order
-    PyObject* module_dict = nullptr;                       // namespace of the loaded module
-    PyObject* builtins_dict = nullptr;                     // namespace of the builtins module
+    std::array<PyObject*, kAttrCount> attr_names{};  // the Attr names, in their order
+    PyObject* module_dict = nullptr;                 // namespace of the loaded module
+    PyObject* builtins_dict = nullptr;               // namespace of the builtins module
     PyTypeObject* function_type = nullptr;
     DispatchStats stats;
 };
