@@ -141,10 +141,13 @@ inline PyObject* binding_error_name(PyObject* name, PyObject* qualname) {
 inline PyObject* keyword_suggestion(PyObject* parameter_names, PyObject* keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject* module = PyImport_ImportModule("_suggestions");
-    PyObject* suggestion = module ? PyObject_CallMethod(module, "_generate_suggestions", "OO",
-                                                        parameter_names, keyword)
-                                  : nullptr;
-    Py_XDECREF(module);
+    if (module == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* suggestion =
+        PyObject_CallMethod(module, "_generate_suggestions", "OO", parameter_names, keyword);
+    Py_DECREF(module);
     if (suggestion == Py_None) Py_CLEAR(suggestion);
     PyErr_Clear();
     return suggestion;
@@ -172,9 +175,6 @@ inline uint64_t dict_version(PyObject* dict) {
 #endif
 }
 
-// _PyObject_GetDictPtr: where `obj` keeps its instance dictionary, or null.
-// 3.11 and 3.12 first move attributes kept inline into a dictionary.
-inline PyObject** instance_dict_pointer(PyObject* obj) { return _PyObject_GetDictPtr(obj); }
 #else
 #define PLEXOR_DICT_VERSIONS 0
 #endif

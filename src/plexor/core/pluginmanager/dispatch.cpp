@@ -135,12 +135,14 @@ void MethodCall::resolve(Attr attr) noexcept {
     }
     Ref dict = instance_dict(self);
     if (!dict && PyErr_Occurred()) return;
-    PyObject* own = nullptr;
-    const int found = dict ? PyDict_GetItemRef(dict.get(), name, &own) : 0;
-    if (found < 0) return;
-    if (found > 0) {
-        callable_ = Ref::steal(own);
-        return;
+    if (dict) {
+        PyObject* own = nullptr;
+        const int found = PyDict_GetItemRef(dict.get(), name, &own);
+        if (found < 0) return;
+        if (found > 0) {
+            callable_ = Ref::steal(own);
+            return;
+        }
     }
     callable_ = std::move(descriptor);
     unbound_ = true;

@@ -110,7 +110,9 @@ private:
 
 #if PLEXOR_DICT_VERSIONS
 inline SelfLookup::SelfLookup(PyObject* self, SelfPlan& plan) noexcept
-    : self_(self), plan_(plan), dict_pointer_(compat::instance_dict_pointer(self)) {}
+    // A private call: where self keeps its instance dictionary, or null. On
+    // 3.11 and 3.12 it first moves attributes kept inline into a dictionary.
+    : self_(self), plan_(plan), dict_pointer_(_PyObject_GetDictPtr(self)) {}
 
 inline const DictView* SelfLookup::view(PyObject* dict) noexcept {
     const uint64_t version = compat::dict_version(dict);
@@ -124,12 +126,13 @@ inline const DictView* SelfLookup::view(PyObject* dict) noexcept {
 }
 
 inline SelfLookup::Own SelfLookup::own(Attr attr, Ref& value) noexcept {
-    PyObject* dict = dict_pointer_ != nullptr ? *dict_pointer_ : nullptr;
-    if (dict == nullptr) {
-        // No dictionary yet, or one that could not be made.
-        return compat::has_instance_dict(Py_TYPE(self_)) && dict_pointer_ == nullptr ? Own::unknown
-                                                                                     : Own::absent;
+    if (dict_pointer_ == nullptr) {
+        // No place for a dictionary, or a dictionary that could not be made.
+        if (compat::has_instance_dict(Py_TYPE(self_))) return Own::unknown;
+        return Own::absent;
     }
+    PyObject* dict = *dict_pointer_;
+    if (dict == nullptr) return Own::absent;
     const DictView* viewed = view(dict);
     if (!viewed->viewable) return Own::unknown;
     PyObject* entry = viewed->values[static_cast<size_t>(attr)];

@@ -7,7 +7,8 @@ namespace {
 
 int set_from_global(PyObject* self, PyObject* attribute, PyObject* global_name) noexcept {
     Ref value = global(global_name);
-    return value ? PyObject_SetAttr(self, attribute, value.get()) : -1;
+    if (!value) return -1;
+    return PyObject_SetAttr(self, attribute, value.get());
 }
 
 PyObject* init_body(MemberState&, PyObject* const* args) noexcept {
