@@ -6,13 +6,19 @@ concatenation and split in print_tree, keyword calls between the validators),
 including the three mends of registration and messages: a failed registration
 leaves the tree as it was, caller values are %-formatted as a single operand,
 and the not-found message of get_plugin converts each selector with str().
-Discovery is left out.
+The two discovery methods are here for the class's surface and are not timed;
+external discovery enumerates entry points with the module's own enumerator.
 """
+import importlib
+import os
+import pkgutil
 from inspect import getfile
 
 from plexor import log
 from plexor.core.errors import ConnectionInfraError
 from plexor.plugins import supported_chassis, supported_os
+
+ENTRYPOINT_GROUP = "plexor.plugins"
 
 
 class PluginManager(object):
@@ -217,8 +223,46 @@ class PluginManager(object):
         else:
             cur_node["data"] = {chassis_type: {"cls": cls, "path": class_path}}
 
+    @staticmethod
+    def discover_builtin_plugins():
+        """loads all plugins"""
+        try:
+            from plexor.plugins import __path__ as plugins_path, __name__ as plexor_name
+        except ImportError:
+            from plexor.plugins import __file__ as plexor_init, __name__ as plexor_name
+            plugins_path = [os.path.dirname(plexor_init)]
+        for _finder, name, _ispkg in pkgutil.walk_packages(plugins_path, plexor_name + "."):
+            if ".plugins." in name and ".tests." not in name and not name.endswith("tests"):
+                importlib.import_module(name)
+
+    @staticmethod
+    def discover_external_plugins():
+        """
+        discover external plugins defined that users pip installed.
+        """
+        # pkg_resources's enumerator, or where that is missing the module's own
+        from plexor.core.pluginmanager import iter_entry_points
+
+        for plugin in iter_entry_points(group=ENTRYPOINT_GROUP):
+            log.debug("Loading external plugin " + str(plugin.name) + " from "
+                      + str(plugin.module_name))
+            plugin.load()
+
     def print_tree(self, data, output='plugin'):
         """ This Method print the plugin list in tree structure
+
+        Sample Tree Structure::
+
+            plugins
+              |__ generic
+                |__ data
+                  |__ dual_rp
+                  |  |__ cls = <class 'plexor.plugins.generic.GenericDualRPConnection'>
+                  |  |__ path = /path/to/plexor/plugins/generic/__init__.py
+                  |__ single_rp
+                    |__ cls = <class 'plexor.plugins.generic.GenericSingleRpConnection'>
+                    |__ path = /path/to/plexor/plugins/generic/__init__.py
+
         """
         if not data:
             return ""

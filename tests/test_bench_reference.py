@@ -4,6 +4,7 @@ The benchmark compares the two, so they must do the same work: same results,
 same messages, same trees, same rendering. The benchmark's own workloads,
 trees and verdicts are checked at the end.
 """
+import importlib
 import importlib.util
 import sys
 from pathlib import Path
@@ -104,6 +105,19 @@ def test_same_rendering(pm, pure):
     ref_head, ref_body = repr(ref).split("\n", 1)
     assert native_body == ref_body == text.split("\n", 1)[1]
     assert native_head.startswith("plugins (<class ") and ref_head.startswith("plugins (<class ")
+
+
+def test_same_discovery(pm, pure, debug_log, monkeypatch, ext_demo_installed):
+    imported, notices, load = [], [], importlib.import_module
+    monkeypatch.setattr(importlib, "import_module",
+                        lambda name, *rest: imported[-1].append(name) or load(name, *rest))
+    for cls in (pm.PluginManager, pure.PluginManager):
+        imported.append([])
+        logged = len(debug_log())
+        assert cls.discover_builtin_plugins() is cls.discover_external_plugins() is None
+        notices.append(debug_log()[logged:])
+    assert imported[0] == imported[1] and "plexor.plugins.generic.utils" in imported[0]
+    assert notices[0] == notices[1] == ["Loading external plugin demo from plexor_ext_demo"]
 
 
 # --------------------------------------------------------------------------

@@ -1,4 +1,5 @@
 """Module load rules, module namespace, class surface, constructor and the plugins property."""
+import ast
 import builtins
 import importlib
 import inspect
@@ -7,12 +8,14 @@ import pkgutil
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
 import plexor
 import plexor.core.errors
 import plexor.plugins
+from conftest import PURE_PYTHON, load_pure_python
 
 try:
     import pkg_resources
@@ -21,43 +24,21 @@ except ModuleNotFoundError:  # setuptools 82 and later, or none at all
 
 MODNAME = "plexor.core.pluginmanager"
 PROTECTED = " Protected Member, cannot modify Plugins"
-NONES = (None, None, None, None)
 
 
 PRINT_TREE_HEAD = (" This Method print the plugin list in tree structure\n\n"
                    "        Sample Tree Structure::\n\n")
 
 
-# name, kind, __defaults__, __doc__ (exact text, or a check), in class namespace order
-SURFACE = [
-    ("__init__", "method", None, "\n            Initialize\n        "),
-    ("plugins", "property", None, " Plugin list getter\n        "),
-    ("validate_model", "method", None, "\n         Validates Model\n        "),
-    ("validate_platform", "method", None, "\n         Validates platform\n        "),
-    ("validate_os", "method", None, "\n         Validates OS\n        "),
-    ("validate_chassis_type", "method", None, "\n         Validate chassis\n        "),
-    ("validate_arguments", "method", None, " Validates the input arguments provided\n        "),
-    ("get_plugin", "method", NONES + ("single_rp",),
-     "\n            This method returns the connection class based on the\n"
-     "            input details provided\n        "),
-    ("unregister_plugin", "method", NONES + (None,),
-     "\n            This method unregister a particular implementations from\n"
-     "            the internal database\n        "),
-    ("register_plugin", "method", NONES + ("single_rp",),
-     "\n            This method registers all the implementation plugin(i.e connection class)\n"
-     "            to the plexor plugin manager\n\n"
-     "            It takes OS, platform, MODEL information and based on that\n"
-     "            registers it\n\n"
-     "            cls refer to the connection class\n"
-     "            chassis_type indicates if the connection class is for single_rp or\n"
-     "            dual_rp or stack(default single_rp)\n\n        "),
-    ("discover_builtin_plugins", "static", None, "loads all plugins"),
-    ("discover_external_plugins", "static", None,
-     "\n        discover external plugins defined that users pip installed.\n        "),
-    ("print_tree", "method", ("plugin",), lambda doc: doc.startswith(PRINT_TREE_HEAD)
-     and doc.endswith("\n\n        ") and "|__ dual_rp" in doc),
-    ("__repr__", "method", None, None),
-]
+# The members in class namespace order, taken from the benchmark's pure-Python twin;
+# their docstrings as written there (3.13 and later trim the compiled ones).
+TWIN = load_pure_python().PluginManager
+MEMBERS = [name for name, value in vars(TWIN).items()
+           if isinstance(value, (types.FunctionType, property, staticmethod))]
+TWIN_SOURCE = next(node for node in ast.parse(PURE_PYTHON.read_text()).body
+                   if isinstance(node, ast.ClassDef))
+TWIN_DOCS = {node.name: ast.get_docstring(node, clean=False) for node in TWIN_SOURCE.body
+             if isinstance(node, ast.FunctionDef)}
 
 
 def run_py(tmp_path, code):
@@ -287,27 +268,29 @@ def test_class_attributes(pm):
                                                                 "PluginManager")
     assert cls.__doc__ == ("\n        Loads all plugin implementation,\n"
                            "        provides API's for accessing plugins\n    ")
-    assert list(vars(cls)) == ["__module__", "__doc__", *(row[0] for row in SURFACE),
-                               "__dict__", "__weakref__"]
+    assert list(vars(cls)) == ["__module__", "__doc__", *MEMBERS, "__dict__", "__weakref__"]
 
 
-@pytest.mark.parametrize("name, kind, defaults, doc", SURFACE)
-def test_member_surface(pm, name, kind, defaults, doc):
-    obj = vars(pm.PluginManager)[name]
+@pytest.mark.parametrize("name", MEMBERS)
+def test_member_surface(pm, name):
+    obj, twin = vars(pm.PluginManager)[name], vars(TWIN)[name]
     ftype = type(vars(pm.PluginManager)["__init__"])
-    if kind == "property":
-        assert type(obj) is property and obj.fdel is None and obj.__doc__ == doc
-        funcs = [obj.fget, obj.fset]
-    elif kind == "static":
+    if type(twin) is property:
+        assert type(obj) is property and obj.fdel is None and obj.__doc__ == TWIN_DOCS[name]
+        pairs = [(obj.fget, twin.fget), (obj.fset, twin.fset)]
+    elif type(twin) is staticmethod:
         assert type(obj) is staticmethod
-        funcs = [obj.__func__]
+        pairs = [(obj.__func__, twin.__func__)]
     else:
-        funcs = [obj]
-    for func in funcs:
+        pairs = [(obj, twin)]
+    for func, model in pairs:
         assert type(func) is ftype
         assert func.__name__ == name and func.__qualname__ == "PluginManager." + name
-        assert func.__module__ == MODNAME and func.__defaults__ == defaults
-        assert doc(func.__doc__) if callable(doc) else func.__doc__ == doc
+        assert func.__module__ == MODNAME and func.__defaults__ == model.__defaults__
+        assert func.__doc__ == TWIN_DOCS[name]
+    if name == "print_tree":
+        assert obj.__doc__.startswith(PRINT_TREE_HEAD) and obj.__doc__.endswith("\n\n        ")
+        assert "|__ dual_rp" in obj.__doc__
 
 
 # ---------------------------------------------------------------- constructor
