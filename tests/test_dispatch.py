@@ -374,3 +374,17 @@ def test_print_tree_rebound_by_a_leaf_while_drawn(pure):
         m = cls()
         drawn.append(m.print_tree({"a": Rebinds(m), "b": "x", "c": {"d": "y"}}))
     assert drawn[1] == drawn[0] and "hooked __ b" in drawn[1]
+
+
+def test_own_method_stored_under_another_name(pure):
+    """A class attribute holding one of the module's methods under another
+    method's name is called as what it is."""
+    def outcome(base):
+        class Swapped(base):
+            validate_model = base.validate_os
+
+        with pytest.raises(TypeError) as info:
+            Swapped().validate_arguments("generic", "plat", "mod", "single_rp")
+        return str(info.value)
+
+    assert outcome(pm_module.PluginManager) == outcome(pure.PluginManager)
