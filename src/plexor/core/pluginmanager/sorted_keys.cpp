@@ -18,16 +18,10 @@ bool sorts_after(PyObject* a, PyObject* b) noexcept {
     const Py_ssize_t length_a = PyUnicode_GET_LENGTH(a);
     const Py_ssize_t length_b = PyUnicode_GET_LENGTH(b);
     const Py_ssize_t common = std::min(length_a, length_b);
-    const auto* chars_a = static_cast<const unsigned char*>(PyUnicode_DATA(a));
-    const auto* chars_b = static_cast<const unsigned char*>(PyUnicode_DATA(b));
-    // Keys are short and mostly differ early.
-    const Py_ssize_t head = std::min<Py_ssize_t>(common, 16);
-    for (Py_ssize_t i = 0; i < head; ++i)
-        if (chars_a[i] != chars_b[i]) return chars_a[i] > chars_b[i];
-    const int order = common > head ? std::memcmp(chars_a + head, chars_b + head,
-                                                  static_cast<size_t>(common - head))
-                                    : 0;
-    return order > 0 || (order == 0 && length_a > length_b);
+    const int order =
+        std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(common));
+    if (order != 0) return order > 0;
+    return length_a > length_b;
 }
 
 // list(data.keys()), or a plain dict's keys.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "byte_block.hpp"
-#include "chars.hpp"
 #include "compiler.hpp"
 #include "runtime.hpp"
 
@@ -15,6 +14,11 @@
 #include <vector>
 
 namespace plexor {
+
+// True when the `count` bytes at `chars` hold a line break.
+inline bool has_line_break(const char* chars, size_t count) noexcept {
+    return std::memchr(chars, '\n', count) != nullptr;
+}
 
 // Bytes appended at the end of a block, which at least doubles when it is full.
 class CharRun {
@@ -37,7 +41,7 @@ public:
         if (count == 0) return 0;  // nothing to place, even where no block exists yet
         char* at = extend(count);
         if (at == nullptr) return -1;
-        copy_chars(at, chars, static_cast<size_t>(count));
+        std::memcpy(at, chars, static_cast<size_t>(count));
         return 0;
     }
     void truncate(Py_ssize_t size) noexcept { size_ = size; }
@@ -192,7 +196,7 @@ private:
         char* out = ascii_.extend(1 + length + static_cast<Py_ssize_t>(tail_length));
         if (out == nullptr) return -1;
         out[0] = '\n';
-        copy_chars(out + 1, separators_.data(), static_cast<size_t>(length));
+        if (length > 0) std::memcpy(out + 1, separators_.data(), static_cast<size_t>(length));
         std::memcpy(out + 1 + length, tail, tail_length);
         return 0;
     }
