@@ -31,9 +31,8 @@ public:
     // In a small dict whose keys are all plain str, the entry that holds that
     // very key is the one subscription finds, and finding it runs no code.
     // Otherwise a key whose equality runs code may come first, so the dict is
-    // asked as subscription asks it. Inlined: the renderer reads every child
-    // through it.
-    [[gnu::always_inline]] Ref value(PyObject* data, Py_ssize_t index) const noexcept {
+    // asked as subscription asks it.
+    Ref value(PyObject* data, Py_ssize_t index) const noexcept {
         if (count_ > 0 && PyDict_GET_SIZE(data) <= kScanned) {
             PyObject* found = entry_among_texts(data, entries_[index].get());
             if (found != nullptr) return Ref::borrow(found);
