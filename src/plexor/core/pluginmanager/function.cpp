@@ -20,10 +20,12 @@ PyObject* error_name(const FunctionObject* fn) noexcept {
 // "'a'", "'a' and 'b'" or "'a', 'b', and 'c'", as the interpreter lists missing arguments.
 Ref quoted_list(const std::array<PyObject*, kMaxParams>& names, int count) noexcept {
     Ref joined = text("");
-    for (int i = 0; i < count && joined; ++i) {
+    if (!joined) return joined;
+    for (int i = 0; i < count; ++i) {
         const char* glue = "";
         if (i > 0) glue = count == 2 ? " and " : (i == count - 1 ? ", and " : ", ");
         joined = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", joined.get(), glue, names[i]));
+        if (!joined) return joined;
     }
     return joined;
 }
@@ -41,10 +43,13 @@ void raise_missing(const FunctionObject* fn, PyObject* const* bound, int require
 
 void raise_too_many(const FunctionObject* fn, Py_ssize_t given) noexcept {
     const Member& m = *fn->member;
-    Ref signature =
-        m.ndefaults
-            ? Ref::steal(PyUnicode_FromFormat("from %d to %d", m.nparams - m.ndefaults, m.nparams))
-            : Ref::steal(PyUnicode_FromFormat("%d", m.nparams));
+    Ref signature;
+    if (m.ndefaults) {
+        signature =
+            Ref::steal(PyUnicode_FromFormat("from %d to %d", m.nparams - m.ndefaults, m.nparams));
+    } else {
+        signature = Ref::steal(PyUnicode_FromFormat("%d", m.nparams));
+    }
     if (!signature) return;
     const bool plural = m.ndefaults || m.nparams != 1;
     PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
@@ -172,20 +177,25 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
     Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    if (!parameter) return nullptr;
     Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter || !signature) return nullptr;
+    if (!signature) return nullptr;
     Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    if (!kind) return nullptr;
     Ref no_default = Ref::steal(PyObject_GetAttrString(parameter.get(), "empty"));
+    if (!no_default) return nullptr;
     Ref keywords = Ref::steal(Py_BuildValue("(sss)", "name", "kind", "default"));
+    if (!keywords) return nullptr;
     Ref params = Ref::steal(PyList_New(0));
-    if (!kind || !no_default || !keywords || !params) return nullptr;
+    if (!params) return nullptr;
     const int required = m.nparams - m.ndefaults;
     for (int i = 0; i < m.nparams; ++i) {
         PyObject* default_value =
             i < required ? no_default.get() : PyTuple_GET_ITEM(fn->defaults, i - required);
         Ref param = call_keywords(parameter.get(), {fn->params[i], kind.get(), default_value},
                                   keywords.get());
-        if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
+        if (!param) return nullptr;
+        if (PyList_Append(params.get(), param.get()) < 0) return nullptr;
     }
     return call(signature.get(), {params.get()}).release();
 }
@@ -238,16 +248,20 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
+// The interned text of `literal`, or None for null.
+Ref none_or_interned(const char* literal) noexcept {
+    if (literal == nullptr) return Ref::borrow(Py_None);
+    return Ref::steal(PyUnicode_InternFromString(literal));
+}
+
 Ref defaults_tuple(const Member& m) noexcept {
     if (m.ndefaults == 0) return Ref::borrow(Py_None);
     Ref tuple = Ref::steal(PyTuple_New(m.ndefaults));
     if (!tuple) return tuple;
     for (int i = 0; i < m.ndefaults; ++i) {
-        const char* literal = m.defaults[i];
-        PyObject* value =
-            literal ? PyUnicode_InternFromString(literal) : (Py_INCREF(Py_None), Py_None);
-        if (value == nullptr) return Ref();
-        PyTuple_SET_ITEM(tuple.get(), i, value);
+        Ref value = none_or_interned(m.defaults[i]);
+        if (!value) return Ref();
+        PyTuple_SET_ITEM(tuple.get(), i, value.release());
     }
     return tuple;
 }
@@ -281,15 +295,27 @@ Ref make_function(const Member& member, const char* class_name, PyObject* module
 
     Py_INCREF(module_name);
     fn->module = module_name;
-    if (!(fn->name = PyUnicode_InternFromString(member.name))) return Ref();
-    fn->qualname = class_name ? PyUnicode_FromFormat("%s.%s", class_name, member.name)
-                              : PyUnicode_FromString(member.name);
+    fn->name = PyUnicode_InternFromString(member.name);
+    if (fn->name == nullptr) return Ref();
+    if (class_name != nullptr) {
+        fn->qualname = PyUnicode_FromFormat("%s.%s", class_name, member.name);
+    } else {
+        fn->qualname = PyUnicode_FromString(member.name);
+    }
     if (fn->qualname == nullptr) return Ref();
-    fn->doc = member.doc ? PyUnicode_FromString(member.doc) : (Py_INCREF(Py_None), Py_None);
-    if (!fn->doc) return Ref();
-    if (!(fn->defaults = defaults_tuple(member).release())) return Ref();
-    for (int i = 0; i < member.nparams; ++i)
-        if (!(fn->params[i] = PyUnicode_InternFromString(member.params[i]))) return Ref();
+    if (member.doc != nullptr) {
+        fn->doc = PyUnicode_FromString(member.doc);
+        if (fn->doc == nullptr) return Ref();
+    } else {
+        Py_INCREF(Py_None);
+        fn->doc = Py_None;
+    }
+    fn->defaults = defaults_tuple(member).release();
+    if (fn->defaults == nullptr) return Ref();
+    for (int i = 0; i < member.nparams; ++i) {
+        fn->params[i] = PyUnicode_InternFromString(member.params[i]);
+        if (fn->params[i] == nullptr) return Ref();
+    }
     return obj;
 }
 

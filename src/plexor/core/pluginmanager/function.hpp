@@ -2,7 +2,7 @@
 // function, is called through vectorcall and binds arguments by name.
 #pragma once
 
-#include "chars.hpp"
+#include "byte_block.hpp"
 #include "plan.hpp"
 #include "ref.hpp"
 
@@ -14,11 +14,8 @@ inline constexpr int kMaxParams = 7;
 
 // What a member's function object keeps from one call to the next.
 struct MemberState {
-    SelfPlan plan;  // what attribute access on self found
-    // The memory of the last text rendered (print_tree, __repr__), up to
-    // 1 MiB. Rendering again then writes to pages the process holds, instead
-    // of pages it maps anew and returns when the text is freed.
-    CharBlock text;
+    SelfPlan plan;   // what attribute access on self found
+    KeptBlock kept;  // memory of the last call (print_tree, __repr__: the text rendered)
 };
 
 // Body of a member, called with every parameter bound (borrowed references)
