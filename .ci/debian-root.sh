@@ -11,9 +11,24 @@
 set -euo pipefail
 SRC="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DIR="${PLEXOR_DEBIAN_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/plexor/debian-sid}"
-PACKAGES=python3.14-dev,python3.15-dev,python3.14-venv,python3.15-venv,python3.14-dbg,libpython3.14-dbg,g++
 
 say() { echo "[debian-root] $*" >&2; }
+source "$SRC/.ci/pythons.sh"
+
+# Debian's packages of the interpreters ROOT_PYTHONS (headers and venv, or
+# the debug build), and g++, comma-separated.
+packages() {
+  local py list=()
+  for py in "${ROOT_PYTHONS[@]}"; do
+    case $py in
+      *d) list+=("${py%d}-dbg" "lib${py%d}-dbg") ;;
+      *)  list+=("$py-dev" "$py-venv") ;;
+    esac
+  done
+  list+=(g++)
+  local IFS=,
+  echo "${list[*]}"
+}
 
 make_root() {
   if [[ -f "$DIR/.plexor-ready" ]]; then return; fi
@@ -24,7 +39,7 @@ make_root() {
   say "creating $DIR (a few minutes)"
   rm -rf "$DIR"
   mkdir -p "$DIR"
-  debootstrap --variant=minbase --include="$PACKAGES" sid "$DIR" >"$DIR.log" 2>&1 ||
+  debootstrap --variant=minbase --include="$(packages)" sid "$DIR" >"$DIR.log" 2>&1 ||
     { tail -20 "$DIR.log" >&2; exit 1; }
   touch "$DIR/.plexor-ready"
 }

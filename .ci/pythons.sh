@@ -1,5 +1,12 @@
-# Interpreter lookup shared by ./dev, .ci/run and .ci/lint (sourced; the
-# sourcing script defines die).
+# The interpreters the module supports, and their lookup; shared by ./dev,
+# .ci/run, .ci/lint, .ci/ruff and .ci/debian-root.sh (sourced; find_python
+# needs the sourcing script's die).
+
+# CPython from pyenv, by version; the first is the primary interpreter.
+PYENV_VERSIONS=(3.8 3.9 3.10 3.11 3.12 3.13)
+# CPython of the Debian root (.ci/debian-root.sh), by command; a trailing "d"
+# marks a debug build, which has no release wheel.
+ROOT_PYTHONS=(python3.14 python3.15 python3.14d)
 
 pyenv_root() { command -v pyenv >/dev/null && pyenv root || echo "${PYENV_ROOT:-$HOME/.pyenv}"; }
 
@@ -8,11 +15,12 @@ pyenv_python() {
   ls -d "$(pyenv_root)/versions/$1".*/bin/python 2>/dev/null | sort -V | tail -n1 || true
 }
 
-# $PLEXOR_PYTHON, else the newest pyenv 3.8, else python3.8 on PATH.
+# $PLEXOR_PYTHON, else the newest pyenv interpreter of the primary version, else
+# that version's command on PATH (python3.8, say).
 find_python() {
   if [[ -n "${PLEXOR_PYTHON:-}" ]]; then echo "$PLEXOR_PYTHON"; return; fi
-  local py; py="$(pyenv_python 3.8)"
-  [[ -n "$py" ]] || py="$(command -v python3.8 || true)"
-  [[ -n "$py" ]] || die "no Python 3.8 found; set PLEXOR_PYTHON"
+  local version=${PYENV_VERSIONS[0]} py; py="$(pyenv_python "$version")"
+  [[ -n "$py" ]] || py="$(command -v "python$version" || true)"
+  [[ -n "$py" ]] || die "no Python $version found; set PLEXOR_PYTHON"
   echo "$py"
 }

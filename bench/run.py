@@ -6,12 +6,14 @@ then checks the performance targets.
 
     ./dev bench [--quick] [--json PATH] [--check]
 
---quick   tiny repeats, only to see that it runs (CI)
+--quick   tiny repeats, only to see that it runs (CI); no instruction counts
 --json    also write the results to PATH
 --check   exit with status 1 when a target fails (default: report only)
 
 Every figure and every target comes from the interpreter that runs this
-script; nothing is compared with figures of another run or interpreter.
+script; nothing is compared with figures of another run or interpreter. Where
+valgrind is installed, callgrind counts the instructions of the renderings
+(bench/instructions.py) with this interpreter as well.
 """
 import argparse
 import importlib.util
@@ -19,6 +21,7 @@ import json
 import logging
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -46,15 +49,15 @@ except ImportError:
     dispatch_stats = None
 
 
-def _load_pure():
-    found = importlib.util.spec_from_file_location(
-        "plexor_bench_pure_python", os.path.join(HERE, "pure_python.py"))
+def _load(filename, name):
+    """The module in file `filename` of this directory, as `name`."""
+    found = importlib.util.spec_from_file_location(name, os.path.join(HERE, filename))
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module
 
 
-pure_module = _load_pure()
+pure_module = _load("pure_python.py", "plexor_bench_pure_python")
 
 
 # Connection classes to register; defined here so that inspect.getfile finds
@@ -248,6 +251,22 @@ def run_render(timing, progress):
     return results
 
 
+def run_instructions(progress):
+    """Instructions per rendering of 1,000 and of 10,000 records, counted by
+    callgrind (bench/instructions.py); None when valgrind cannot count them."""
+    if shutil.which("valgrind") is None:
+        print("  instructions not counted: valgrind is not installed", file=sys.stderr, flush=True)
+        return None
+    counter = _load("instructions.py", "plexor_bench_instructions")
+    try:
+        counts = dict(zip((1000, 10000), counter.render_scaling()))
+    except (RuntimeError, OSError) as exc:
+        print("  instructions not counted: %s" % exc, file=sys.stderr, flush=True)
+        return None
+    progress("instructions per rendering")
+    return counts
+
+
 # --------------------------------------------------------------------------
 # Import time in fresh processes
 
@@ -416,12 +435,41 @@ TARGETS = [
 ]
 
 
+def _render_instructions_ratio(results, counts):
+    return None if counts is None else counts[10000] / counts[1000]
+
+
+# How rendering grows from 1,000 to 10,000 records: (target, value(results,
+# instruction counts) -> float or None, operator, limit, unit). A tree of
+# 10,000 records does not fit a cache of 2 MB and is walked in key order, not in
+# the order it was allocated: the memory stalls that follow make the time ratio
+# vary from machine to machine, so the work is judged by instructions (on trees
+# whose subtrees have the same shape, bench/instructions.py) and the time only
+# guards against a worse algorithm.
+SCALING_TARGETS = [
+    ("print_tree 10,000 records <= 10.5x the instructions of 1,000 (callgrind)",
+     _render_instructions_ratio, "<=", 10.5, "x"),
+    ("print_tree 10,000 records <= 15x the time of 1,000 (native)",
+     _ratio("print_tree_10000", "native", "print_tree_1000", "native"), "<=", 15.0, "x"),
+]
+
+
 def targets(results, imp):
-    """Judges TARGETS on figures of this run. A target whose figures were not
+    """Judges TARGETS on figures of this run."""
+    return judge(TARGETS, results, imp)
+
+
+def scaling_targets(results, counts):
+    """Judges SCALING_TARGETS on figures of this run."""
+    return judge(SCALING_TARGETS, results, counts)
+
+
+def judge(table, results, extra):
+    """The verdicts on the targets of `table`. A target whose figures were not
     measured is reported with pass None and counts as neither met nor failed."""
     out = []
-    for name, value_of, op, limit, unit in TARGETS:
-        value = value_of(results, imp)
+    for name, value_of, op, limit, unit in table:
+        value = value_of(results, extra)
         if value is None:
             ok = None
         else:
@@ -476,6 +524,7 @@ def main(argv=None):
     finally:
         log.setLevel(saved_level)
     imp = run_import(args.quick, progress)
+    counts = None if args.quick else run_instructions(progress)
 
     print("ns per call, minimum of %d repeats (timeit; loop overhead %.1f ns included). "
           "Floor: the bare subscript walk on an equal plain-dict tree."
@@ -502,7 +551,16 @@ def main(argv=None):
                   imp["runs"], pkg, imp["logging_us"] / 1000.0, imp["extra_us"] / 1000.0,
                   imp["extra_min_us"] / 1000.0, imp["extra_over_pkg_resources_us"] / 1000.0))
     print()
-    checks = targets(results, imp)
+    if counts is None:
+        print("Instructions per rendering: not counted %s" % (
+            "in quick mode" if args.quick else "on this interpreter"))
+    else:
+        print("Instructions per rendering (callgrind): %s (%.2fx)" % (
+            "; ".join("%s records %s" % (format(size, ","), format(round(count), ","))
+                      for size, count in counts.items()),
+            counts[10000] / counts[1000]))
+    print()
+    checks = targets(results, imp) + scaling_targets(results, counts)
     print("## Targets (%s %s)" % (info["implementation"], info["python"]))
     print()
     for c in checks:
@@ -522,7 +580,7 @@ def main(argv=None):
         with open(args.json, "w") as f:
             json.dump({"machine": info, "quick": args.quick, "repeats": timing.repeats,
                        "loop_overhead_ns": loop, "results": results, "import": imp,
-                       "targets": checks}, f, indent=2)
+                       "instructions": counts, "targets": checks}, f, indent=2)
     return 1 if (args.check and failed) else 0
 
 
