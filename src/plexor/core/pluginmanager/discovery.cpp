@@ -174,7 +174,8 @@ int read_entry_point(PyObject* entry_point, EntryPointTexts& texts) noexcept {
     Ref module = Ref::steal(PyObject_GetAttr(entry_point, runtime.names.module_name));
     if (!module) return -1;
     texts.module = str_of(module.get());
-    return texts.module ? 0 : -1;
+    if (!texts.module) return -1;
+    return 0;
 }
 
 // The name of the distribution that offers an entry point, when the entry

@@ -113,8 +113,11 @@ int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
     int given = truth(model);
     if (given <= 0) return given;
     int complete = truth(platform);
-    if (complete > 0) complete = truth(os);
     if (complete < 0) return -1;
+    if (complete) {
+        complete = truth(os);
+        if (complete < 0) return -1;
+    }
     if (!complete) return refuse_with_value("OS and platform are required for Model: ", model);
     if (!PyUnicode_Check(model)) return refuse("Model should be of type str");
     const int passes = passes_case_test(model);
