@@ -6,7 +6,8 @@ Runtime runtime;
 
 Ref list_of(PyObject* const* items, Py_ssize_t count) noexcept {
     Ref list = Ref::steal(PyList_New(count));
-    for (Py_ssize_t i = 0; list && i < count; ++i) {
+    if (!list) return list;
+    for (Py_ssize_t i = 0; i < count; ++i) {
         Py_INCREF(items[i]);
         PyList_SET_ITEM(list.get(), i, items[i]);
     }
@@ -16,7 +17,8 @@ Ref list_of(PyObject* const* items, Py_ssize_t count) noexcept {
 Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
     const auto count = static_cast<Py_ssize_t>(items.size());
     Ref tuple = Ref::steal(PyTuple_New(count));
-    for (Py_ssize_t i = 0; tuple && i < count; ++i) {
+    if (!tuple) return tuple;
+    for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = items.begin()[i];
         Py_INCREF(item);
         PyTuple_SET_ITEM(tuple.get(), i, item);
@@ -24,11 +26,23 @@ Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
     return tuple;
 }
 
+namespace {
+
+// Keeps a new tuple of `names` in `slot`, for the process's lifetime.
+int make_keywords(PyObject*& slot, std::initializer_list<PyObject*> names) noexcept {
+    slot = tuple_of(names).release();
+    if (slot == nullptr) return -1;
+    return 0;
+}
+
+}  // namespace
+
 int init_names() noexcept {
     if (runtime.names_ready) return 0;
     Names& n = runtime.names;
-#define PLEXOR_INTERN_NAME(id, literal) \
-    if ((n.id = PyUnicode_InternFromString(literal)) == nullptr) return -1;
+#define PLEXOR_INTERN_NAME(id, literal)         \
+    n.id = PyUnicode_InternFromString(literal); \
+    if (n.id == nullptr) return -1;
     PLEXOR_INTERNED_NAMES(PLEXOR_INTERN_NAME)
 #undef PLEXOR_INTERN_NAME
     runtime.attr_names = {
@@ -37,16 +51,13 @@ int init_names() noexcept {
 #undef PLEXOR_ATTR_NAME
     };
     KeywordSets& k = runtime.keywords;
-    k.os_platform_model = tuple_of({n.os, n.platform, n.model}).release();
-    k.platform_os = tuple_of({n.platform, n.os}).release();
-    k.os = tuple_of({n.os}).release();
-    k.chassis_type = tuple_of({n.chassis_type}).release();
-    k.data_output = tuple_of({n.data, n.output}).release();
-    k.group = tuple_of({n.group}).release();
-    k.name_module_name_load = tuple_of({n.name, n.module_name, n.load}).release();
-    if (!k.os_platform_model || !k.platform_os || !k.os || !k.chassis_type || !k.data_output ||
-        !k.group || !k.name_module_name_load)
-        return -1;
+    if (make_keywords(k.os_platform_model, {n.os, n.platform, n.model}) < 0) return -1;
+    if (make_keywords(k.platform_os, {n.platform, n.os}) < 0) return -1;
+    if (make_keywords(k.os, {n.os}) < 0) return -1;
+    if (make_keywords(k.chassis_type, {n.chassis_type}) < 0) return -1;
+    if (make_keywords(k.data_output, {n.data, n.output}) < 0) return -1;
+    if (make_keywords(k.group, {n.group}) < 0) return -1;
+    if (make_keywords(k.name_module_name_load, {n.name, n.module_name, n.load}) < 0) return -1;
     runtime.names_ready = true;
     return 0;
 }
@@ -102,8 +113,12 @@ Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int leve
     const int found =
         PyDict_GetItemRef(runtime.builtins_dict, runtime.names.dunder_import, &import);
     Ref function = Ref::steal(import);
-    if (found == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-    Ref level_number = function ? Ref::steal(PyLong_FromLong(level)) : Ref();
+    if (found < 0) return Ref();
+    if (found == 0) {
+        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        return Ref();
+    }
+    Ref level_number = Ref::steal(PyLong_FromLong(level));
     if (!level_number) return Ref();
     return call(function.get(), {name, runtime.module_dict, locals, fromlist, level_number.get()});
 }
@@ -135,36 +150,42 @@ Ref cannot_import(PyObject* name) noexcept {
 
 Ref import_from(PyObject* module, PyObject* name) noexcept {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return value ? value : cannot_import(name);
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return cannot_import(name);
     PyErr_Clear();
     Ref package = Ref::steal(PyObject_GetAttr(module, runtime.names.dunder_name));
     if (!package || !PyUnicode_Check(package.get())) return cannot_import(name);
     Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
     if (!full_name) return full_name;
     value = Ref::steal(PyImport_GetModule(full_name.get()));
-    return value ? value : cannot_import(name);
+    if (value) return value;
+    return cannot_import(name);
 }
 
 Ref log_debug() noexcept {
     Ref log = global(runtime.names.log);
-    return log ? Ref::steal(PyObject_GetAttr(log.get(), runtime.names.debug)) : Ref();
+    if (!log) return Ref();
+    return Ref::steal(PyObject_GetAttr(log.get(), runtime.names.debug));
 }
 
 Ref format_one(const char* pattern, PyObject* value) noexcept {
     Ref format = text(pattern);
-    Ref operand = format ? Ref::steal(PyTuple_Pack(1, value)) : Ref();
-    return operand ? Ref::steal(PyUnicode_Format(format.get(), operand.get())) : Ref();
+    if (!format) return Ref();
+    Ref operand = Ref::steal(PyTuple_Pack(1, value));
+    if (!operand) return Ref();
+    return Ref::steal(PyUnicode_Format(format.get(), operand.get()));
 }
 
 int refuse(const char* message) noexcept {
     InfraError error;
-    return error ? error.raise(text(message)) : -1;
+    if (!error) return -1;
+    return error.raise(text(message));
 }
 
 int refuse_formatted(const char* pattern, PyObject* value) noexcept {
     InfraError error;
-    return error ? error.raise(format_one(pattern, value)) : -1;
+    if (!error) return -1;
+    return error.raise(format_one(pattern, value));
 }
 
 int refuse_remainder(const char* pattern, PyObject* value) noexcept {
@@ -179,7 +200,8 @@ Ref concat(std::initializer_list<PyObject*> parts) noexcept {
     for (PyObject* part : parts)
         if (part == nullptr) return Ref();
     Ref joined = tuple_of(parts);
-    return joined ? Ref::steal(PyUnicode_Join(runtime.names.empty, joined.get())) : Ref();
+    if (!joined) return Ref();
+    return Ref::steal(PyUnicode_Join(runtime.names.empty, joined.get()));
 }
 
 }  // namespace plexor

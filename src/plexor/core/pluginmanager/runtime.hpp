@@ -198,8 +198,10 @@ inline int truth(PyObject* obj) noexcept {
     if (obj == Py_None || obj == Py_False) return 0;
     if (obj == Py_True || Py_TYPE(obj) == &PyType_Type) return 1;
     if (PyDict_CheckExact(obj)) return PyDict_GET_SIZE(obj) != 0;
-    if (PyUnicode_CheckExact(obj))
-        return compat::ready_text(obj) < 0 ? -1 : PyUnicode_GET_LENGTH(obj) != 0;
+    if (PyUnicode_CheckExact(obj)) {
+        if (compat::ready_text(obj) < 0) return -1;
+        return PyUnicode_GET_LENGTH(obj) != 0;
+    }
     return PyObject_IsTrue(obj);
 }
 

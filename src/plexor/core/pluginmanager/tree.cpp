@@ -39,7 +39,8 @@ Ref tree_root(SelfLookup& self) noexcept { return self.attribute(Attr::plugins);
 int has_child(PyObject* node, PyObject* key) noexcept {
     if (PyDict_CheckExact(node)) return PyDict_Contains(node, key);
     Ref keys = call_attr(node, runtime.names.keys, {});
-    return keys ? PySequence_Contains(keys.get(), key) : -1;
+    if (!keys) return -1;
+    return PySequence_Contains(keys.get(), key);
 }
 
 // How membership is tested before an entry is fetched.
@@ -74,16 +75,24 @@ Ref find_slow(PyObject* container, PyObject* key, Membership how, bool& failed) 
 
 Ref new_record(PyObject* cls, PyObject* class_path) noexcept {
     Ref record = Ref::steal(PyDict_New());
-    if (!record || PyDict_SetItem(record.get(), runtime.names.cls, cls) < 0 ||
-        PyDict_SetItem(record.get(), runtime.names.path, class_path) < 0)
-        return Ref();
+    if (!record) return Ref();
+    if (PyDict_SetItem(record.get(), runtime.names.cls, cls) < 0) return Ref();
+    if (PyDict_SetItem(record.get(), runtime.names.path, class_path) < 0) return Ref();
     return record;
 }
 
 Ref single_entry(PyObject* key, PyObject* value) noexcept {
     Ref dict = Ref::steal(PyDict_New());
-    if (!dict || !value || PyDict_SetItem(dict.get(), key, value) < 0) return Ref();
+    if (!dict) return Ref();
+    if (PyDict_SetItem(dict.get(), key, value) < 0) return Ref();
     return dict;
+}
+
+// {chassis_type: a new record}
+Ref new_plugin_data(PyObject* cls, PyObject* chassis_type, PyObject* class_path) noexcept {
+    Ref record = new_record(cls, class_path);
+    if (!record) return Ref();
+    return single_entry(chassis_type, record.get());
 }
 
 Ref formatted(PyObject* value) noexcept {
@@ -95,21 +104,26 @@ int log_override(PyObject* existing_cls, const SelectorPath& path, PyObject* cls
     Ref debug = log_debug();
     if (!debug) return -1;
     Ref old_name = Ref::steal(PyObject_GetAttr(existing_cls, runtime.names.dunder_name));
-    Ref path_list = old_name ? path.as_list() : Ref();
-    Ref new_name = path_list ? Ref::steal(PyObject_GetAttr(cls, runtime.names.dunder_name)) : Ref();
-    Ref new_module =
-        new_name ? Ref::steal(PyObject_GetAttr(cls, runtime.names.dunder_module)) : Ref();
+    if (!old_name) return -1;
+    Ref path_list = path.as_list();
+    if (!path_list) return -1;
+    Ref new_name = Ref::steal(PyObject_GetAttr(cls, runtime.names.dunder_name));
+    if (!new_name) return -1;
+    Ref new_module = Ref::steal(PyObject_GetAttr(cls, runtime.names.dunder_module));
     if (!new_module) return -1;
     Ref parts[4];
     PyObject* values[4] = {old_name.get(), path_list.get(), new_name.get(), new_module.get()};
-    for (int i = 0; i < 4; ++i)
-        if (!(parts[i] = formatted(values[i]))) return -1;
+    for (int i = 0; i < 4; ++i) {
+        parts[i] = formatted(values[i]);
+        if (!parts[i]) return -1;
+    }
     Ref texts[5] = {text(" "), text(" already registered for "), text(", "), text(" from "),
                     text(" is overriding this class")};
     Ref notice =
         concat({texts[0].get(), parts[0].get(), texts[1].get(), parts[1].get(), texts[2].get(),
                 parts[2].get(), texts[3].get(), parts[3].get(), texts[4].get()});
-    return notice ? discard(call(debug.get(), {notice.get()})) : -1;
+    if (!notice) return -1;
+    return discard(call(debug.get(), {notice.get()}));
 }
 
 // Stores the record at a node that already exists, replacing an earlier one.
@@ -120,18 +134,22 @@ int store_at_node(PyObject* node, const SelectorPath& path, PyObject* cls, PyObj
     Ref data = find(node, data_key, Membership::container, failed);
     if (failed) return -1;
     if (!data) {
-        data = single_entry(chassis_type, new_record(cls, class_path).get());
-        return data ? PyObject_SetItem(node, data_key, data.get()) : -1;
+        data = new_plugin_data(cls, chassis_type, class_path);
+        if (!data) return -1;
+        return PyObject_SetItem(node, data_key, data.get());
     }
     const int registered = PySequence_Contains(data.get(), chassis_type);
     if (registered < 0) return -1;
     if (registered) {
         Ref earlier = subscript(data.get(), chassis_type);
-        Ref existing_cls = earlier ? subscript(earlier.get(), runtime.names.cls) : Ref();
-        if (!existing_cls || log_override(existing_cls.get(), path, cls) < 0) return -1;
+        if (!earlier) return -1;
+        Ref existing_cls = subscript(earlier.get(), runtime.names.cls);
+        if (!existing_cls) return -1;
+        if (log_override(existing_cls.get(), path, cls) < 0) return -1;
     }
     Ref record = new_record(cls, class_path);
-    if (!record || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0) return -1;
+    if (!record) return -1;
+    if (PyObject_SetItem(data.get(), chassis_type, record.get()) < 0) return -1;
     return PyObject_SetItem(node, data_key, data.get());
 }
 
@@ -139,11 +157,15 @@ int store_at_node(PyObject* node, const SelectorPath& path, PyObject* cls, PyObj
 // its plugin data, and attaches them with one insertion.
 int attach_branch(PyObject* parent, const SelectorPath& path, int first, PyObject* cls,
                   PyObject* chassis_type, PyObject* class_path) noexcept {
-    Ref data = single_entry(chassis_type, new_record(cls, class_path).get());
+    Ref data = new_plugin_data(cls, chassis_type, class_path);
+    if (!data) return -1;
     Ref branch = single_entry(runtime.names.data, data.get());
-    for (int i = path.size - 1; i > first && branch; --i)
+    if (!branch) return -1;
+    for (int i = path.size - 1; i > first; --i) {
         branch = single_entry(path.items[i], branch.get());
-    return branch ? PyObject_SetItem(parent, path.items[first], branch.get()) : -1;
+        if (!branch) return -1;
+    }
+    return PyObject_SetItem(parent, path.items[first], branch.get());
 }
 
 int register_at(SelfLookup& self, PyObject* cls, const SelectorPath& path,
@@ -177,8 +199,10 @@ int raise_lookup_failure(const SelectorPath& path, PyObject* chassis_type) noexc
         PyList_SET_ITEM(shown.get(), i, value);
     }
     Ref slash = text("/");
-    Ref joined = slash ? Ref::steal(PyUnicode_Join(slash.get(), shown.get())) : Ref();
-    Ref type_text = joined ? str_of(chassis_type) : Ref();
+    if (!slash) return -1;
+    Ref joined = Ref::steal(PyUnicode_Join(slash.get(), shown.get()));
+    if (!joined) return -1;
+    Ref type_text = str_of(chassis_type);
     if (!type_text) return -1;
     Ref head = text("Plugin data not found for (");
     Ref middle = text("), type: ");
@@ -211,8 +235,10 @@ PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_t
         if (registered < 0) return nullptr;
         if (registered) {
             data = subscript(root.get(), data_key);
-            Ref record = data ? subscript(data.get(), chassis_type) : Ref();
-            return record ? subscript(record.get(), runtime.names.cls).release() : nullptr;
+            if (!data) return nullptr;
+            Ref record = subscript(data.get(), chassis_type);
+            if (!record) return nullptr;
+            return subscript(record.get(), runtime.names.cls).release();
         }
     }
     raise_lookup_failure(path, chassis_type);
@@ -238,10 +264,12 @@ int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_
     }
     PyObject* data_key = runtime.names.data;
     const int has_data = PySequence_Contains(node.get(), data_key);
-    if (has_data <= 0) return has_data < 0 ? -1 : refuse("Plugin data not found");
+    if (has_data < 0) return -1;
+    if (!has_data) return refuse("Plugin data not found");
     if (chassis_type == Py_None) return PyObject_DelItem(node.get(), data_key);
     Ref data = subscript(node.get(), data_key);
-    return data ? remove_chassis_type(data.get(), chassis_type) : -1;
+    if (!data) return -1;
+    return remove_chassis_type(data.get(), chassis_type);
 }
 
 // The selector parameters the three request methods share, in their order.

@@ -10,7 +10,9 @@ int refuse_with_value(const char* prefix, PyObject* value) noexcept {
     InfraError error;
     if (!error) return -1;
     Ref head = text(prefix);
-    Ref shown = head ? str_of(value) : Ref();
+    if (!head) return -1;
+    Ref shown = str_of(value);
+    if (!shown) return -1;
     return error.raise(concat({head.get(), shown.get()}));
 }
 
@@ -22,11 +24,17 @@ int refuse_with_list(const char* head, SelfLookup& self, Attr list_name, const c
     if (!error) return -1;
     self.code_may_have_run();  // the class was looked up by name
     Ref list = self.attribute(list_name);
-    Ref parts[4];
-    if (!list || !(parts[0] = text(head)) || !(parts[1] = str_of(list.get())) ||
-        !(parts[2] = text(middle)) || !(parts[3] = str_of(value)))
-        return -1;
-    return error.raise(concat({parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get()}));
+    if (!list) return -1;
+    Ref head_text = text(head);
+    if (!head_text) return -1;
+    Ref list_text = str_of(list.get());
+    if (!list_text) return -1;
+    Ref middle_text = text(middle);
+    if (!middle_text) return -1;
+    Ref value_text = str_of(value);
+    if (!value_text) return -1;
+    return error.raise(
+        concat({head_text.get(), list_text.get(), middle_text.get(), value_text.get()}));
 }
 
 bool exact_str_islower(PyObject* s) noexcept {
@@ -68,7 +76,8 @@ bool exact_str_isdigit(PyObject* s) noexcept {
 // Truth of value.<method>(), -1 on error.
 int method_truth(PyObject* value, PyObject* method) noexcept {
     Ref result = call_attr(value, method, {});
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
 }
 
 // 1 when the text is in lower case or all digits, as its own islower/isdigit say.
@@ -104,12 +113,16 @@ int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
     int given = truth(model);
     if (given <= 0) return given;
     int complete = truth(platform);
-    if (complete > 0) complete = truth(os);
     if (complete < 0) return -1;
+    if (complete) {
+        complete = truth(os);
+        if (complete < 0) return -1;
+    }
     if (!complete) return refuse_with_value("OS and platform are required for Model: ", model);
     if (!PyUnicode_Check(model)) return refuse("Model should be of type str");
     const int passes = passes_case_test(model);
-    if (passes != 0) return passes > 0 ? 0 : -1;
+    if (passes < 0) return -1;
+    if (passes) return 0;
     return refuse_remainder(" Model (%s) has to be in lowecase", model);
 }
 
@@ -120,7 +133,8 @@ int check_platform(PyObject* os, PyObject* platform) noexcept {
         return refuse_with_value("OS information not provided for platform: ", platform);
     if (!PyUnicode_Check(platform)) return refuse("platform should be of type str");
     const int passes = passes_case_test(platform);
-    if (passes != 0) return passes > 0 ? 0 : -1;
+    if (passes < 0) return -1;
+    if (passes) return 0;
     return refuse_remainder("platform (%s) has to be in lowercase", platform);
 }
 
@@ -154,7 +168,8 @@ int check_os(SelfLookup& self, PyObject* os) noexcept {
         if (!known) return log_unlisted_os(self, os);
     }
     given = truth(os);
-    if (given != 0) return given > 0 ? 0 : -1;
+    if (given < 0) return -1;
+    if (given) return 0;
     return refuse_with_list("OS should be one of these ", self, Attr::supported_os, " , but got ",
                             os);
 }
@@ -165,7 +180,8 @@ int check_chassis_type(SelfLookup& self, PyObject* chassis_type) noexcept {
     if (!is_plain(chassis_type)) self.code_may_have_run();
     if (given) {
         const int known = listed(self, Attr::chassis_type_list, chassis_type);
-        if (known != 0) return known > 0 ? 0 : -1;
+        if (known < 0) return -1;
+        if (known) return 0;
     }
     return refuse_with_list("chassis Type should be one of these ", self, Attr::chassis_type_list,
                             ", but got ", chassis_type);
@@ -181,7 +197,8 @@ int is_linux(PyObject* os) noexcept {
                PyUnicode_Compare(os, linux_os) == 0;
     }
     Ref equal = Ref::steal(PyObject_RichCompare(os, linux_os, Py_EQ));
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
+    if (!equal) return -1;
+    return PyObject_IsTrue(equal.get());
 }
 
 // Runs the validator self.<attr>: the module's own check when the attribute is
