@@ -23,8 +23,8 @@ extern const Member register_plugin;
 // discovery.cpp
 extern const Member discover_builtin_plugins;
 extern const Member discover_external_plugins;
-// entry_points.cpp: the module's own iter_entry_points, bound where
-// pkg_resources does not exist.
+// The module's own iter_entry_points (entry_points.cpp enumerates), bound
+// where pkg_resources does not exist.
 extern const Member iter_entry_points;
 // render.cpp
 extern const Member print_tree;
