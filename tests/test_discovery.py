@@ -195,17 +195,41 @@ def test_builtin_discovery_imports_through_the_hook_installed_since_load(stand_i
 GOOD, LATER = (None, "x.plugins.a", False), (None, "x.plugins.c", False)
 
 
+def unpacking_error(items):
+    """What a Python loop unpacking the walker's items raises."""
+    try:
+        for _, name, _ in items:
+            _ = ".plugins." in name
+    except Exception as error:
+        return type(error), str(error)
+
+
 @pytest.mark.parametrize("items, exc", [
     ([GOOD, (None, "x.plugins.b"), LATER], ValueError),
+    ([GOOD, (None, "x.plugins.b", False, 4), LATER], ValueError),
     ([GOOD, 5, LATER], TypeError),
     ([GOOD, (None, 5, False), LATER], TypeError),  # ".plugins." in 5
     (5, TypeError),
 ])
 def test_walker_items_of_wrong_shape(stand_ins, items, exc):
     stand_ins.items = items
-    with pytest.raises(exc):
+    with pytest.raises(exc) as info:
         PluginManager.discover_builtin_plugins()
+    assert (type(info.value), str(info.value)) == unpacking_error(items)
     assert stand_ins.imported == ([] if items == 5 else [("x.plugins.a",)])
+
+
+def test_builtin_discovery_without_an_import_function():
+    """As an import statement: ImportError when builtins has no __import__."""
+    saved = builtins.__import__
+    del builtins.__import__
+    try:
+        PluginManager.discover_builtin_plugins()
+    except Exception as error:
+        raised = error
+    finally:
+        builtins.__import__ = saved
+    assert type(raised) is ImportError and str(raised) == "__import__ not found"
 
 
 # External discovery.
