@@ -1,5 +1,6 @@
 """Plugin discovery: built-in plugins of plexor.plugins and installed entry points."""
 import builtins
+import collections
 import contextlib
 import importlib
 import os
@@ -207,6 +208,9 @@ def unpacking_error(items):
 @pytest.mark.parametrize("items, exc", [
     ([GOOD, (None, "x.plugins.b"), LATER], ValueError),
     ([GOOD, (None, "x.plugins.b", False, 4), LATER], ValueError),
+    ([GOOD, [None, "x.plugins.b", False, 4], LATER], ValueError),
+    ([GOOD, {None: 1, "x.plugins.b": 2, 4: 3, 5: 4}, LATER], ValueError),
+    ([GOOD, collections.deque((None, "x.plugins.b", False, 4)), LATER], ValueError),
     ([GOOD, 5, LATER], TypeError),
     ([GOOD, (None, 5, False), LATER], TypeError),  # ".plugins." in 5
     (5, TypeError),

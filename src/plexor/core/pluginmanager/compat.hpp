@@ -227,6 +227,9 @@ inline int ready_text(PyObject* text) {
 #endif
 }
 
+// 3.14: unpacking too many values out of a list, tuple or dict tells its length.
+inline constexpr bool unpacking_tells_length = PY_VERSION_HEX >= 0x030E0000;
+
 // 3.11: an exception carries notes (BaseException.add_note), printed after its
 // message; before, there is nowhere to put one.
 inline constexpr bool exceptions_take_notes = PY_VERSION_HEX >= 0x030B0000;

@@ -58,6 +58,17 @@ int locate_package_after(PluginsPackage& package) noexcept {
     return status;
 }
 
+// The ValueError of unpacking more than three values out of `item`.
+void refuse_too_many_values(PyObject* item) noexcept {
+    if (compat::unpacking_tells_length &&
+        (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item))) {
+        const Py_ssize_t length = PyDict_CheckExact(item) ? PyDict_GET_SIZE(item) : Py_SIZE(item);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)", length);
+        return;
+    }
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+}
+
 // Unpacks a walker item into its three parts and returns the middle one.
 Ref module_name_of(PyObject* item) noexcept {
     Ref iterator = Ref::steal(PyObject_GetIter(item));
@@ -80,7 +91,7 @@ Ref module_name_of(PyObject* item) noexcept {
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
     if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        refuse_too_many_values(item);
         return Ref();
     }
     if (PyErr_Occurred()) return Ref();
