@@ -17,29 +17,37 @@ class ClassNames {
 public:
     // str(value).
     Ref str(PyObject* value) noexcept {
-        if (Py_TYPE(value) != &PyType_Type ||
-            !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(value), Py_TPFLAGS_HEAPTYPE))
+        auto* type = reinterpret_cast<PyTypeObject*>(value);
+        if (Py_TYPE(value) != &PyType_Type || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
             return str_of(value);
-        auto* type = reinterpret_cast<PyHeapTypeObject*>(value);
-        PyObject* module =
-            PyDict_GetItemWithError(type->ht_type.tp_dict, runtime.names.dunder_module);
+        Ref module = module_of(type);
+        if (!module && PyErr_Occurred()) return Ref();
+        Ref qualname = Ref::steal(PyType_GetQualName(type));
+        if (!qualname) return Ref();
         for (const Entry& entry : entries_)
-            if (entry.type == value && entry.module.get() == module &&
-                entry.qualname.get() == type->ht_qualname)
+            if (entry.type == value && entry.module.get() == module.get() &&
+                entry.qualname.get() == qualname.get())
                 return entry.text;
         // Classes said to be builtins show their __name__ instead.
-        if (module == nullptr || !PyUnicode_CheckExact(module) ||
-            PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {
-            if (PyErr_Occurred()) return Ref();
+        if (!module || !PyUnicode_CheckExact(module.get()) ||
+            PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0)
             return str_of(value);
-        }
-        Entry fresh{value, Ref::borrow(module), Ref::borrow(type->ht_qualname), str_of(value)};
+        Entry fresh{value, std::move(module), std::move(qualname), str_of(value)};
         Ref text = fresh.text;
         if (text) entries_[next_++ % entries_.size()] = std::move(fresh);
         return text;
     }
 
 private:
+    // The class's own __module__, or null (an error set only on failure).
+    static Ref module_of(PyTypeObject* type) noexcept {
+        Ref dict = Ref::steal(PyType_GetDict(type));
+        if (!dict) return Ref();
+        PyObject* module = nullptr;
+        PyDict_GetItemRef(dict.get(), runtime.names.dunder_module, &module);
+        return Ref::steal(module);
+    }
+
     struct Entry {
         PyObject* type = nullptr;  // compared only
         Ref module;

@@ -107,6 +107,42 @@ inline int PyModule_AddObjectRef(PyObject* module, const char* name, PyObject* v
 }
 #endif
 
+// 3.13: a list item handed out as a strong reference.
+#if PY_VERSION_HEX < 0x030D0000
+inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) {
+    PyObject* item = PyList_GetItem(list, index);
+    Py_XINCREF(item);
+    return item;
+}
+#endif
+
+// 3.12: a class's dictionary handed out as a strong reference.
+#if PY_VERSION_HEX < 0x030C0000
+inline PyObject* PyType_GetDict(PyTypeObject* type) {
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+}
+#endif
+
+// 3.11: a class's qualified name as a new reference (this module asks it of
+// heap types only, whose qualified name the class holds).
+#if PY_VERSION_HEX < 0x030B0000
+inline PyObject* PyType_GetQualName(PyTypeObject* type) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return PyObject_GetAttrString(
+        reinterpret_cast<PyObject*>(type), "__qualname__");
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+#endif
+
+// 3.13: per-object critical sections, which the free-threaded build needs
+// and every other build compiles to a plain block.
+#if PY_VERSION_HEX < 0x030D0000
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
 // 3.9: PyMODINIT_FUNC gives the entry point default visibility.
 #if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
 #define PLEXOR_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
@@ -158,27 +194,6 @@ inline PyObject* keyword_suggestion(PyObject* parameter_names, PyObject* keyword
 #endif
 }
 
-// 3.13: a dictionary's version tag no longer tells every change (stores into
-// inline values that back a dictionary leave it as it was; 3.12 deprecates
-// the tag, 3.14 removes it). Up to 3.12 every change of a dictionary gives it
-// a tag never used before, and gives it after the change is made.
-#if PY_VERSION_HEX < 0x030D0000
-#define PLEXOR_DICT_VERSIONS 1
-inline uint64_t dict_version(PyObject* dict) {
-#if defined(__GNUC__) || defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__) || defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-}
-
-#else
-#define PLEXOR_DICT_VERSIONS 0
-#endif
-
 // 3.11: instances may have a dictionary that the interpreter manages, which
 // the class marks with a flag instead of a dictionary offset.
 inline bool has_instance_dict(PyTypeObject* type) {
@@ -189,14 +204,21 @@ inline bool has_instance_dict(PyTypeObject* type) {
 }
 
 // 3.13: a class's version tag is valid when it is not zero; before, a flag
-// says so. Returns 0 for a class without a valid tag.
+// says so. Returns 0 for a class without a valid tag. The tag is read as the
+// free-threaded interpreter writes it, atomically.
 inline unsigned int type_version(PyTypeObject* type) {
+    const unsigned int tag = __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);
 #if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag;
+    return tag;
 #else
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? tag : 0;
 #endif
 }
+
+// 3.12: the collector runs only where the interpreter checks for pending
+// work; before, any allocation of an object it tracks may start a collection,
+// and with it finalisers, which are Python code.
+inline constexpr bool allocation_may_run_code = PY_VERSION_HEX < 0x030C0000;
 
 // 3.12: Python calls are counted apart from C recursion, and the interpreter
 // offers no public way to count a level against the Python limit. A level that

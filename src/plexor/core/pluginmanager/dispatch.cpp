@@ -1,6 +1,9 @@
 #include "dispatch.hpp"
 #include "members.hpp"
 
+#include <cstdint>
+#include <utility>
+
 namespace plexor {
 namespace {
 
@@ -21,33 +24,72 @@ Ref instance_dict(PyObject* obj) noexcept {
     return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
 }
 
-// Looks every name up on the class. The first lookup gives the class a version
-// tag if it has none; a change of the class while the others run (they may
-// compare keys of the class dictionaries) renews it, and the plan is dropped.
-ClassPlan plan_of(PyTypeObject* type) noexcept {
-    ClassPlan plan;
-    unsigned int version = 0;
-    for (int i = 0; i < kAttrCount; ++i) {
-        PyObject* found = _PyType_Lookup(type, runtime.attr_names[i]);
-        if (found != nullptr) {
-            plan.defined |= 1U << static_cast<unsigned int>(i);
-            const Member* member =
-                is_method_descriptor(found) ? native_member(found, runtime.function_type) : nullptr;
-            if (member != nullptr && member == members::method_named(static_cast<Attr>(i)))
-                plan.native[i] = member;
+// The class's method resolution order, as type.__mro__ reads it (a class
+// whose metaclass shadows that name is still read as the interpreter reads it).
+Ref mro_of(PyTypeObject* type) noexcept {
+    PyObject* getter = runtime.mro_getter;
+    Ref mro = Ref::steal(Py_TYPE(getter)->tp_descr_get(getter, reinterpret_cast<PyObject*>(type),
+                                                       reinterpret_cast<PyObject*>(Py_TYPE(type))));
+    if (mro && !PyTuple_Check(mro.get())) return Ref();
+    return mro;
+}
+
+// Calls `found(index, value)` for the first class in `type`'s method
+// resolution order whose dictionary holds each name of `names` (indices of
+// runtime.attr_names). As the interpreter's own lookup, a dictionary that
+// fails to answer counts as not holding the name. Strong references
+// throughout: a lookup may compare keys, which may run code.
+template <typename Found>
+void for_each_class_attribute(PyTypeObject* type, uint32_t names, Found found) noexcept {
+    Ref mro = mro_of(type);
+    if (!mro) {
+        PyErr_Clear();
+        return;
+    }
+    for (Py_ssize_t b = 0; b < PyTuple_GET_SIZE(mro.get()) && names != 0; ++b) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), b);
+        if (!PyType_Check(base)) continue;
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+        if (!dict) continue;
+        for (unsigned int i = 0; i < kAttrCount; ++i) {
+            if (!(names & (1U << i))) continue;
+            PyObject* value = nullptr;
+            const int status = PyDict_GetItemRef(dict.get(), runtime.attr_names[i], &value);
+            if (status < 0) PyErr_Clear();
+            if (status <= 0) continue;
+            names &= ~(1U << i);
+            found(i, Ref::steal(value));
         }
-        if (i == 0) version = compat::type_version(type);
     }
-    if (version != 0 && compat::type_version(type) == version) {
-        plan.type = type;
-        plan.version = version;
-    }
-    return plan;
+}
+
+// The attribute of the class named `name`, or null (with no error set).
+Ref class_attribute(PyTypeObject* type, Attr attr) noexcept {
+    Ref attribute;
+    for_each_class_attribute(type, attr_bit(attr),
+                             [&attribute](unsigned int, Ref value) { attribute = std::move(value); });
+    return attribute;
+}
+
+// Looks every name up on the class, trusting the result only if the class
+// kept its version tag meanwhile (the lookups may run code that changes it).
+bool plan_of(PyTypeObject* type, unsigned int version, ClassPlan& plan) noexcept {
+    plan = ClassPlan{};
+    for_each_class_attribute(type, (1U << kAttrCount) - 1, [&plan](unsigned int i, Ref found) {
+        plan.defined |= 1U << i;
+        const Member* member = is_method_descriptor(found.get())
+                                   ? native_member(found.get(), runtime.function_type)
+                                   : nullptr;
+        if (member != nullptr && member == members::method_named(static_cast<Attr>(i)))
+            plan.native |= 1U << i;
+    });
+    return compat::type_version(type) == version;
 }
 
 // Calls `found(index, value)` for each entry of `dict` that holds one of the
 // names. False, and no further calls, at the first key that is not an
-// interned text: comparing such a key with a name may run code.
+// interned text: comparing such a key with a name may run code. Call within
+// the dictionary's critical section: the entries are borrowed.
 template <typename Found>
 bool for_each_name(PyObject* dict, Found found) noexcept {
     Py_ssize_t position = 0;
@@ -69,52 +111,40 @@ bool for_each_name(PyObject* dict, Found found) noexcept {
 
 }  // namespace
 
-const ClassPlan* SelfLookup::make_plan(PyTypeObject* type) noexcept {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    // Made apart, then stored: the lookups may run code that plans too.
-    const ClassPlan made = plan_of(type);
-    code_may_have_run();
-    if (made.type != type) return nullptr;
-    ClassPlan& kept = plan_.classes.replace();
-    kept = made;
-    return &kept;
+bool SelfLookup::make_plan(PyTypeObject* type, ClassPlan& plan) noexcept {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    // Without a tag nothing could tell a kept plan from a stale one; the
+    // generic access that follows gives the class one.
+    const unsigned int version = compat::type_version(type);
+    if (version == 0) return false;
+    code_may_run();
+    if (!plan_of(type, version, plan)) return false;
+    plans_.keep(type, version, plan);
+    return true;
 }
 
-#if PLEXOR_DICT_VERSIONS
-const DictView* SelfLookup::take_view(DictView& view, PyObject* dict, uint64_t version) noexcept {
-    count_generic_access(runtime.stats.views_taken);
-    view.dict = dict;
-    view.version = version;
-    if (PyDict_GET_SIZE(dict) > kViewLimit) return &view;
-    view.viewable =
-        for_each_name(dict, [&view](size_t index, PyObject* value) { view.values[index] = value; });
-    return &view;
-}
-#else
 int SelfLookup::take_view() noexcept {
     count_generic_access(runtime.stats.views_taken);
-    // Released first: an entry the dictionary no longer holds may be freed,
-    // which can run code, and the pass below must come after any such code.
-    release_entries();
     Ref dict = instance_dict(self_);
     if (!dict && PyErr_Occurred()) return -1;
     view_ = View::current;
     if (!dict) return 0;
-    const bool viewable = PyDict_GET_SIZE(dict.get()) <= kViewLimit &&
-                          for_each_name(dict.get(), [this](size_t index, PyObject* value) {
-                              Py_INCREF(value);
-                              entries_[index] = value;
-                          });
+    bool viewable = false;
+    Py_BEGIN_CRITICAL_SECTION(dict.get());
+    viewable = PyDict_GET_SIZE(dict.get()) <= kViewLimit &&
+               for_each_name(dict.get(), [this](size_t index, PyObject* value) {
+                   Py_INCREF(value);
+                   entries_[index] = value;
+               });
+    Py_END_CRITICAL_SECTION();
     if (!viewable) view_ = View::unviewable;
     return 0;
 }
-#endif
 
 Ref SelfLookup::generic_attribute(Attr attr) noexcept {
     count_generic_access(runtime.stats.attribute_lookups);
-    Ref value = Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
-    code_may_have_run();
-    return value;
+    code_may_run();
+    return Ref::steal(PyObject_GetAttr(self_, name_of(attr)));
 }
 
 // Attribute access as the interpreter makes it for a method call: a method
@@ -125,10 +155,9 @@ void MethodCall::resolve(Attr attr) noexcept {
     PyObject* self = lookup_->self();
     PyObject* name = name_of(attr);
     PyTypeObject* type = Py_TYPE(self);
-    lookup_->code_may_have_run();
+    lookup_->code_may_run();
     Ref descriptor;
-    if (type->tp_getattro == PyObject_GenericGetAttr)
-        descriptor = Ref::borrow(_PyType_Lookup(type, name));
+    if (type->tp_getattro == PyObject_GenericGetAttr) descriptor = class_attribute(type, attr);
     if (!descriptor || !is_method_descriptor(descriptor.get())) {
         callable_ = Ref::steal(PyObject_GetAttr(self, name));
         return;
@@ -154,6 +183,7 @@ Ref MethodCall::invoke(std::initializer_list<PyObject*> values, size_t nposition
     PyObject* stack[kMaxParams + 1];
     size_t count = 1;
     for (PyObject* value : values) stack[count++] = value;
+    lookup_->code_may_run();
     Ref result;
     if (unbound_) {
         stack[0] = lookup_->self();
@@ -162,7 +192,6 @@ Ref MethodCall::invoke(std::initializer_list<PyObject*> values, size_t nposition
         result = Ref::steal(PyObject_Vectorcall(
             callable_.get(), stack + 1, npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
-    lookup_->code_may_have_run();
     return result;
 }
 

@@ -14,8 +14,8 @@ inline constexpr int kMaxParams = 7;
 
 // What a member's function object keeps from one call to the next.
 struct MemberState {
-    SelfPlan plan;   // what attribute access on self found
-    KeptBlock kept;  // memory of the last call (print_tree, __repr__: the text rendered)
+    ClassPlans plans;  // what attribute access on self found on its class
+    KeptBlock kept;    // memory of the last call (print_tree, __repr__: the text rendered)
 };
 
 // Body of a member, called with every parameter bound (borrowed references)

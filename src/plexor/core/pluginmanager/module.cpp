@@ -136,6 +136,22 @@ int keep_builtin(const char* name, PyObject*& slot) noexcept {
     return 0;
 }
 
+// type.__mro__'s descriptor, which reads a class's method resolution order
+// whatever its metaclass defines.
+int keep_mro_getter() noexcept {
+    if (runtime.mro_getter != nullptr) return 0;
+    Ref type_dict = Ref::steal(PyType_GetDict(&PyType_Type));
+    if (!type_dict) return -1;
+    Ref name = text("__mro__");
+    if (!name) return -1;
+    PyObject* getter = nullptr;
+    const int found = PyDict_GetItemRef(type_dict.get(), name.get(), &getter);
+    if (found == 0) PyErr_SetString(PyExc_ImportError, "type has no __mro__");
+    if (found <= 0) return -1;
+    runtime.mro_getter = getter;
+    return 0;
+}
+
 int keep_builtins() noexcept {
     KeptBuiltins& b = runtime.builtins;
     const std::pair<const char*, PyObject**> kept[] = {
@@ -326,13 +342,13 @@ Ref build_class() noexcept {
 // levels rendered apart): how often the methods left their direct path.
 PyObject* dispatch_stats(PyObject*, PyObject*) noexcept {
     const DispatchStats& stats = runtime.stats;
-    return Py_BuildValue("(nnn)", stats.attribute_lookups, stats.method_lookups,
-                         stats.levels_rendered_apart);
+    return Py_BuildValue("(nnn)", stats.attribute_lookups.load(), stats.method_lookups.load(),
+                         stats.levels_rendered_apart.load());
 }
 
 // views_taken() -> how often a method took a view of an instance dictionary.
 PyObject* views_taken(PyObject*, PyObject*) noexcept {
-    return PyLong_FromSsize_t(runtime.stats.views_taken);
+    return PyLong_FromSsize_t(runtime.stats.views_taken.load());
 }
 
 PyMethodDef stats_defs[] = {
@@ -388,6 +404,7 @@ int exec_module(PyObject* module) noexcept {
     if (init_names() < 0) return -1;
     if (runtime.function_type == nullptr) runtime.function_type = make_function_type();
     if (runtime.function_type == nullptr) return -1;
+    if (keep_mro_getter() < 0) return -1;
     if (run_module_body(module) < 0) {
         // Forget this attempt, so that the next import starts afresh.
         leave_module_table(module);
@@ -407,6 +424,11 @@ int exec_module(PyObject* module) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    // Shared state is immutable once published, atomic, or guarded by the
+    // objects' own critical sections: the free-threaded build keeps its GIL off.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -1,18 +1,15 @@
-// What attribute access on `self` finds for the names the methods read: the
-// plan of self's class, and, where dictionaries keep a version tag, what
-// self's instance dictionary holds. Each member function keeps those of the
-// last few classes and dictionaries it served, each trusted while the
-// version tag it was made under is current.
+// What attribute access on `self` finds on its class for the names the
+// methods read: the plan of a class, and the few plans each member function
+// keeps from one call to the next.
 #pragma once
 
 #include "compat.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 namespace plexor {
-
-struct Member;
 
 // The attributes the methods read from `self`, by the name of their interned
 // text in runtime.hpp. The first six are methods of the class.
@@ -37,64 +34,68 @@ inline constexpr int kAttrCount = static_cast<int>(Attr::count);
 
 constexpr uint32_t attr_bit(Attr attr) { return 1U << static_cast<unsigned int>(attr); }
 
+// One state of one class, as far as the names go.
 struct ClassPlan {
-    // The class, compared with Py_TYPE(self) and never dereferenced, and the
-    // version tag it had when planned. The interpreter renews a class's tag
-    // on every change of the class or of its bases, and never hands out a tag
-    // twice, so the pair names one state of one class even after the class
-    // is freed and another takes its address.
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    // This module's own method of each name, where the class holds it.
-    std::array<const Member*, kAttrCount> native{};
     uint32_t defined = 0;  // names the class or a base defines
+    uint32_t native = 0;   // names under which the class holds this module's own method of that name
+
+    bool defines(Attr attr) const noexcept { return (defined & attr_bit(attr)) != 0; }
+    bool is_native(Attr attr) const noexcept { return (native & attr_bit(attr)) != 0; }
 };
 
-// The last few entries a member function made, a new one replacing the
-// oldest, so that managers of several classes or dictionaries used in turn
-// each keep theirs.
-template <typename Entry>
-struct Recent {
-    static constexpr int kCapacity = 4;
-    std::array<Entry, kCapacity> entries{};
-    int next = 0;  // the entry a new one replaces
-
-    // The first entry that `matches`, or null.
-    template <typename Matches>
-    const Entry* find(Matches matches) const noexcept {
-        for (const Entry& entry : entries)
-            if (matches(entry)) return &entry;
-        return nullptr;
+// The plans of the last few classes a member function served, a new one
+// replacing the oldest, so that managers of several classes used in turn each
+// keep theirs. Threads read and replace them without a lock: each plan is
+// one word, so a reader sees a whole old plan or a whole new one.
+//
+// A word holds the class's version tag, a fingerprint of the class's address
+// and the plan. The interpreter renews a class's tag on every change of the
+// class or of its bases and does not hand a tag out twice, so a tag names one
+// state of one class; the fingerprint guards against the tags that 3.8 to
+// 3.11 hand out again after sys._clear_type_cache(). A plan holds nothing the
+// module dereferences: a wrong one could only send a call the generic way.
+class ClassPlans {
+public:
+    // The plan kept for `type` at tag `version` (not 0) into `plan`; false if none.
+    bool find(PyTypeObject* type, unsigned int version, ClassPlan& plan) const noexcept {
+        const uint64_t key = key_of(type, version);
+        for (const std::atomic<uint64_t>& slot : slots_) {
+            const uint64_t word = slot.load(std::memory_order_relaxed);
+            if ((word & kKeyMask) == key) {
+                plan.defined = static_cast<uint32_t>(word >> kDefinedShift) & kNameMask;
+                plan.native = static_cast<uint32_t>(word >> kNativeShift) & kNameMask;
+                return true;
+            }
+        }
+        return false;
     }
 
-    // The entry to fill with a new one, emptied.
-    Entry& replace() noexcept {
-        Entry& entry = entries[static_cast<size_t>(next)];
-        next = (next + 1) % kCapacity;
-        entry = Entry{};
-        return entry;
+    void keep(PyTypeObject* type, unsigned int version, const ClassPlan& plan) noexcept {
+        const uint64_t word = key_of(type, version) |
+                              uint64_t{plan.defined & kNameMask} << kDefinedShift |
+                              uint64_t{plan.native & kNameMask} << kNativeShift;
+        const unsigned int slot = next_.fetch_add(1, std::memory_order_relaxed) % kCapacity;
+        slots_[slot].store(word, std::memory_order_relaxed);
     }
-};
 
-#if PLEXOR_DICT_VERSIONS
-// What an instance dictionary held under the names at one version. The
-// dictionary is compared with self's own and read only when it is that one;
-// while it is still at `version` it holds `values`, which are borrowed: so a
-// dictionary, and the manager that owns it, are never kept alive by a view.
-struct DictView {
-    PyObject* dict = nullptr;
-    uint64_t version = 0;
-    bool viewable = false;  // false: keys other than interned texts, or too many
-    std::array<PyObject*, kAttrCount> values{};
-};
+private:
+    static constexpr unsigned int kCapacity = 4;
+    static constexpr int kFingerprintBits = 64 - 32 - 2 * kAttrCount;
+    static constexpr int kDefinedShift = 32 + kFingerprintBits;
+    static constexpr int kNativeShift = kDefinedShift + kAttrCount;
+    static constexpr uint32_t kNameMask = (1U << kAttrCount) - 1;
+    static constexpr uint64_t kKeyMask = (uint64_t{1} << kDefinedShift) - 1;
+    static_assert(kFingerprintBits >= 8, "too many names for one word");
 
-#endif
+    // Tag in the low half, fingerprint above it; 0 only for an empty slot's
+    // key, which no valid tag gives.
+    static uint64_t key_of(PyTypeObject* type, unsigned int version) noexcept {
+        const uint64_t mixed = (reinterpret_cast<uintptr_t>(type) >> 4) * 0x9E3779B97F4A7C15ULL;
+        return uint64_t{version} | (mixed >> (64 - kFingerprintBits)) << 32;
+    }
 
-struct SelfPlan {
-    Recent<ClassPlan> classes;
-#if PLEXOR_DICT_VERSIONS
-    Recent<DictView> dicts;
-#endif
+    std::array<std::atomic<uint64_t>, kCapacity> slots_{};
+    std::atomic<unsigned int> next_{0};
 };
 
 }  // namespace plexor

@@ -116,10 +116,22 @@ int child_arguments(PyObject* data, PyObject* key, Child& child) noexcept {
     return 0;
 }
 
+// Whether `data` renders as nothing (1) or not (0), and, for a dict that
+// does not, its keys listed into `keys`. A plain dict's truth test and key
+// listing are one step, which another thread cannot split by emptying it.
+int read_level(PyObject* data, SortedKeys& keys) noexcept {
+    if (PyDict_CheckExact(data)) return keys.list_unless_empty(data);
+    const int empty = renders_empty(data);
+    if (empty != 0 || !PyDict_Check(data)) return empty;
+    return keys.list(data);
+}
+
 // print_tree(data=..., output=...) called through the instance.
-Ref child_text(const MethodCall& print_tree, MemberState& state, PyObject* self, const Child& child,
-               RenderingDepth& depth) noexcept {
-    if (print_tree.is(members::print_tree)) {
+Ref child_text(const MethodCall& print_tree, MemberState& state, SelfLookup& lookup,
+               const Child& child, RenderingDepth& depth) noexcept {
+    PyObject* self = lookup.self();
+    if (print_tree.is_own_method()) {
+        lookup.code_may_run();
         count_generic_access(runtime.stats.levels_rendered_apart);
         return generic_text(state, self, child.data.get(), child.label.get(), depth);
     }
@@ -157,9 +169,8 @@ class Renderer {
 public:
     Renderer(MemberState& state, PyObject* self, RenderingDepth& depth) noexcept
         : state_(state),
-          self_(self),
           depth_(depth),
-          lookup_(self, state.plan),
+          lookup_(self, state.plans),
           buffer_(state.kept) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
@@ -169,14 +180,17 @@ public:
     int render(PyObject* data, const Label& output, Ref& odd) noexcept {
         RecursionGuard guard(depth_, PyDict_Check(data) ? Takes::both : Takes::python_level);
         if (!guard.entered()) return -1;
-        if (!drawn_without_code(data)) code_may_have_run_ = true;
-        const int empty = renders_empty(data);
+        if (!drawn_without_code(data)) lookup_.code_may_run();
+        SortedKeys keys;
+        const int empty = read_level(data, keys);
         if (empty < 0) return -1;
         if (empty > 0) return 0;
         if (!PyDict_Check(data)) return render_leaf(data, output, odd);
-        SortedKeys keys(data);
-        if (!keys) return -1;
-        if (!keys.texts_only()) code_may_have_run_ = true;
+        if (!keys.texts_only()) {
+            lookup_.code_may_run();
+            lookup_.allocated();
+            if (keys.sort() < 0) return -1;
+        }
         Level level{buffer_.position(), Ref()};
         if (write_label(output) < 0) return -1;
         const Py_ssize_t count = keys.size();
@@ -212,24 +226,20 @@ private:
     int render_child(Level& level, PyObject* data, const SortedKeys& keys, Py_ssize_t index,
                      PyObject* last_key) noexcept {
         PyObject* const key = keys.at(index);
-        if (code_may_have_run_) {
-            lookup_.code_may_have_run();
-            code_may_have_run_ = false;
-        }
         MethodCall print_tree(lookup_, Attr::print_tree);
         if (!print_tree) return -1;
         // With plain str keys the label and the comparisons with the last key
         // have no effects of their own, and the child writes in place.
-        if (!level.text && print_tree.is(members::print_tree) && PyUnicode_CheckExact(key) &&
+        if (!level.text && print_tree.is_own_method() && PyUnicode_CheckExact(key) &&
             PyUnicode_CheckExact(last_key)) {
             Ref child_data = keys.value(data, index);
             if (!child_data) return -1;
             return render_child_inline(level, child_data.get(), key, last_key);
         }
-        code_may_have_run_ = true;
+        lookup_.code_may_run();
         Child child;
         if (child_arguments(data, key, child) < 0) return -1;
-        Ref child_output = child_text(print_tree, state_, self_, child, depth_);
+        Ref child_output = child_text(print_tree, state_, lookup_, child, depth_);
         if (!child_output) return -1;
         return add_child_text(level, child_output.get(), key, last_key);
     }
@@ -248,7 +258,7 @@ private:
         buffer_.leave(outer);
         if (status != 1) return status;
         // The child's text is no plain str: its lines are added as they read.
-        code_may_have_run_ = true;
+        lookup_.code_may_run();
         buffer_.truncate(before);
         return add_child_text(level, odd.get(), key, last_key);
     }
@@ -279,14 +289,9 @@ private:
 
     MemberState& state_;
     ClassNames class_names_;
-    PyObject* self_;
     RenderingDepth& depth_;
     SelfLookup lookup_;
     TextBuffer buffer_;
-    // Set by a step that may have run code (a value's str(), a key's
-    // comparison, a mapping's own subscription), so that the next child
-    // reads self's print_tree afresh.
-    bool code_may_have_run_ = false;
 };
 
 // print_tree's result for a plain str `output`, rendered into one buffer.
@@ -306,7 +311,8 @@ Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* ou
                 RenderingDepth& depth) noexcept {
     RecursionGuard guard(depth, Takes::both);
     if (!guard.entered()) return Ref();
-    const int empty = renders_empty(data);
+    SortedKeys keys;
+    const int empty = read_level(data, keys);
     if (empty < 0) return Ref();
     if (empty > 0) return Ref::borrow(runtime.names.empty);
     if (!PyDict_Check(data)) {
@@ -316,19 +322,18 @@ Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* ou
         if (!value) return Ref();
         return Ref::steal(PyNumber_Add(head.get(), value.get()));
     }
-    SortedKeys keys(data);
-    if (!keys) return Ref();
+    if (keys.sort() < 0) return Ref();
     const Py_ssize_t count = keys.size();
     Ref result = Ref::borrow(output);
-    SelfLookup lookup(self, state.plan);
+    SelfLookup lookup(self, state.plans);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* const key = keys.at(i);
-        lookup.code_may_have_run();
         MethodCall print_tree(lookup, Attr::print_tree);
         if (!print_tree) return Ref();
+        lookup.code_may_run();
         Child child;
         if (child_arguments(data, key, child) < 0) return Ref();
-        Ref child_output = child_text(print_tree, state, self, child, depth);
+        Ref child_output = child_text(print_tree, state, lookup, child, depth);
         if (!child_output) return child_output;
         const int status = for_each_child_line(child_output.get(), key, keys.last(),
                                                [&result](const char* prefix, PyObject* line) {
@@ -386,7 +391,7 @@ PyObject* repr_body(MemberState& state, PyObject* const* params) noexcept {
     PyObject* const self = params[0];
     Ref header = repr_header(self);
     if (!header) return nullptr;
-    SelfLookup lookup(self, state.plan);
+    SelfLookup lookup(self, state.plans);
     MethodCall print_tree(lookup, Attr::print_tree);
     if (!print_tree) return nullptr;
     Ref tree = lookup.attribute(Attr::plugins);
@@ -396,7 +401,8 @@ PyObject* repr_body(MemberState& state, PyObject* const* params) noexcept {
     // __repr__ calling print_tree: a level of its own.
     RecursionGuard guard(depth, Takes::python_level);
     if (!guard.entered()) return nullptr;
-    if (print_tree.is(members::print_tree))
+    lookup.code_may_run();
+    if (print_tree.is_own_method())
         return generic_text(state, self, tree.get(), header.get(), depth).release();
     return print_tree.call_keywords({tree.get(), header.get()}, runtime.keywords.data_output)
         .release();

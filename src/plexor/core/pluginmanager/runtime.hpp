@@ -6,6 +6,7 @@
 #include "plan.hpp"
 #include "ref.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <initializer_list>
 
@@ -106,17 +107,20 @@ struct KeptBuiltins {
 // instance dictionary. Counted in builds with PLEXOR_DISPATCH_STATS only,
 // where plexor.core._pluginmanager_stats offers dispatch_stats() and
 // views_taken().
+// Threads count at once, hence atomic counters.
 struct DispatchStats {
-    Py_ssize_t attribute_lookups = 0;
-    Py_ssize_t method_lookups = 0;
-    Py_ssize_t levels_rendered_apart = 0;
-    Py_ssize_t views_taken = 0;
+    std::atomic<Py_ssize_t> attribute_lookups{0};
+    std::atomic<Py_ssize_t> method_lookups{0};
+    std::atomic<Py_ssize_t> levels_rendered_apart{0};
+    std::atomic<Py_ssize_t> views_taken{0};
 };
 
 #ifdef PLEXOR_DISPATCH_STATS
-inline void count_generic_access(Py_ssize_t& counter) noexcept { ++counter; }
+inline void count_generic_access(std::atomic<Py_ssize_t>& counter) noexcept {
+    counter.fetch_add(1, std::memory_order_relaxed);
+}
 #else
-inline void count_generic_access(Py_ssize_t&) noexcept {}
+inline void count_generic_access(std::atomic<Py_ssize_t>&) noexcept {}
 #endif
 
 struct Runtime {
@@ -128,10 +132,12 @@ struct Runtime {
     PyObject* module_dict = nullptr;                 // namespace of the loaded module
     PyObject* builtins_dict = nullptr;               // namespace of the builtins module
     PyTypeObject* function_type = nullptr;
+    PyObject* mro_getter = nullptr;  // type.__dict__["__mro__"]
     DispatchStats stats;
 };
 
-// Filled step by step while the module loads; read-only afterwards.
+// Filled step by step while the module loads, which the import lock lets
+// one thread do at a time; read-only afterwards, but for the counters.
 extern Runtime runtime;
 
 // Interns the names and builds the keyword tuples once per process.

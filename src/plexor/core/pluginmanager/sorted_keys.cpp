@@ -24,26 +24,46 @@ bool sorts_after(PyObject* a, PyObject* b) noexcept {
     return length_a > length_b;
 }
 
-// list(data.keys()), or a plain dict's keys.
-Ref key_list(PyObject* data) noexcept {
-    if (PyDict_CheckExact(data)) return Ref::steal(PyDict_Keys(data));
-    Ref view = call_attr(data, runtime.names.keys, {});
-    if (!view) return view;
-    return Ref::steal(PySequence_List(view.get()));
-}
-
 }  // namespace
 
-SortedKeys::SortedKeys(PyObject* data) noexcept {
-    if (PyDict_CheckExact(data) && collect_texts(data)) return;
-    Ref keys = key_list(data);
-    if (!keys) return;
-    if (PyList_Sort(keys.get()) < 0) return;
-    if (PyList_GET_SIZE(keys.get()) == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return;
+int SortedKeys::list_unless_empty(PyObject* data) noexcept {
+    int status = 1;
+    Py_BEGIN_CRITICAL_SECTION(data);
+    if (PyDict_GET_SIZE(data) != 0) status = list_dict(data);
+    Py_END_CRITICAL_SECTION();
+    return status;
+}
+
+int SortedKeys::list(PyObject* data) noexcept {
+    if (PyDict_CheckExact(data)) {
+        int status = 0;
+        Py_BEGIN_CRITICAL_SECTION(data);
+        status = list_dict(data);
+        Py_END_CRITICAL_SECTION();
+        return status;
     }
-    list_ = std::move(keys);
+    Ref view = call_attr(data, runtime.names.keys, {});
+    if (!view) return -1;
+    list_ = Ref::steal(PySequence_List(view.get()));
+    return list_ ? 0 : -1;
+}
+
+// The keys of a plain dict, within its critical section: kept and sorted
+// here when they are all plain str, else listed for sort().
+int SortedKeys::list_dict(PyObject* data) noexcept {
+    if (collect_texts(data)) return 0;
+    list_ = Ref::steal(PyDict_Keys(data));
+    return list_ ? 0 : -1;
+}
+
+int SortedKeys::sort() noexcept {
+    if (texts_only()) return 0;
+    if (PyList_Sort(list_.get()) < 0) return -1;
+    if (PyList_GET_SIZE(list_.get()) == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return -1;
+    }
+    return 0;
 }
 
 // Keeps the keys sorted by code points; false (nothing kept) unless every

@@ -13,13 +13,23 @@ namespace plexor {
 // comparing them runs no code.
 class SortedKeys {
 public:
-    // Null (see operator bool) with an exception set on failure.
-    explicit SortedKeys(PyObject* data) noexcept;
+    SortedKeys() noexcept = default;
+    SortedKeys(const SortedKeys&) = delete;
+    SortedKeys& operator=(const SortedKeys&) = delete;
 
-    explicit operator bool() const noexcept { return count_ > 0 || list_; }
-    // True when the keys are plain str of a plain dict: sorting them, and
-    // reading their values, ran and runs no code.
+    // The truth test of the plain dict `data` and the listing of its keys,
+    // in one step that no other thread's change of `data` can split: 1 when
+    // it is empty (nothing listed), 0 when listed, -1 with an error set.
+    int list_unless_empty(PyObject* data) noexcept;
+    // Lists the keys of a dict of any kind: 0, or -1 with an error set.
+    int list(PyObject* data) noexcept;
+    // True when the keys are plain str of a plain dict: they are sorted
+    // already, and sorting them, and reading their values, runs no code.
     bool texts_only() const noexcept { return count_ > 0; }
+    // Sorts keys that are not all plain str, as the interpreter's sort does
+    // (the keys' comparisons may run code); -1 with an error set.
+    int sort() noexcept;
+
     Py_ssize_t size() const noexcept { return count_ > 0 ? count_ : PyList_GET_SIZE(list_.get()); }
     // The key at `index`, held by this object.
     PyObject* at(Py_ssize_t index) const noexcept {
@@ -34,8 +44,8 @@ public:
     // asked as subscription asks it.
     Ref value(PyObject* data, Py_ssize_t index) const noexcept {
         if (count_ > 0 && PyDict_GET_SIZE(data) <= kScanned) {
-            PyObject* found = entry_among_texts(data, entries_[index].get());
-            if (found != nullptr) return Ref::borrow(found);
+            Ref found = entry_among_texts(data, entries_[index].get());
+            if (found) return found;
         }
         return subscript(data, at(index));
     }
@@ -44,20 +54,26 @@ private:
     static constexpr Py_ssize_t kInline = 8;
     static constexpr Py_ssize_t kScanned = 3;  // up to here a scan beats a lookup
 
-    // The value held under `key` itself, if every key of `data` is a plain str.
-    static PyObject* entry_among_texts(PyObject* data, PyObject* key) noexcept {
+    // The value held under `key` itself, if every key of `data` is a plain
+    // str; read in the dict's critical section, as its entries are borrowed.
+    static Ref entry_among_texts(PyObject* data, PyObject* key) noexcept {
+        Ref found;
+        Py_BEGIN_CRITICAL_SECTION(data);
         Py_ssize_t position = 0;
         PyObject* entry_key = nullptr;
         PyObject* entry_value = nullptr;
-        PyObject* found = nullptr;
-        for (Py_ssize_t left = PyDict_GET_SIZE(data);
-             left > 0 && PyDict_Next(data, &position, &entry_key, &entry_value); --left) {
-            if (!PyUnicode_CheckExact(entry_key)) return nullptr;
-            if (entry_key == key) found = entry_value;
+        PyObject* match = nullptr;
+        bool texts = true;
+        while (texts && PyDict_Next(data, &position, &entry_key, &entry_value)) {
+            texts = PyUnicode_CheckExact(entry_key);
+            if (entry_key == key) match = entry_value;
         }
+        if (texts) found = Ref::borrow(match);
+        Py_END_CRITICAL_SECTION();
         return found;
     }
 
+    int list_dict(PyObject* data) noexcept;
     bool collect_texts(PyObject* data) noexcept;
     bool guarded_resize(Py_ssize_t size) noexcept;
 

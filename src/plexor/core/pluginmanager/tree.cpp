@@ -28,12 +28,18 @@ int validate(SelfLookup& self, PyObject* os, PyObject* platform, PyObject* model
              PyObject* chassis_type) noexcept {
     MethodCall validation(self, Attr::validate_arguments);
     if (!validation) return -1;
-    if (validation.is(members::validate_arguments))
+    if (validation.is_own_method())
         return validate_arguments_body(self, os, platform, model, chassis_type);
     return discard(validation.call({os, platform, model, chassis_type}));
 }
 
-Ref tree_root(SelfLookup& self) noexcept { return self.attribute(Attr::plugins); }
+// self._plugins, the last attribute a request reads: the view lets go of
+// the others before the walk, which may run code.
+Ref tree_root(SelfLookup& self) noexcept {
+    Ref root = self.attribute(Attr::plugins);
+    self.code_may_run();
+    return root;
+}
 
 // `key in node.keys()`; an exact dict answers without a keys view.
 int has_child(PyObject* node, PyObject* key) noexcept {
@@ -173,8 +179,8 @@ int register_at(SelfLookup& self, PyObject* cls, const SelectorPath& path,
     // The class's file comes first: a class it refuses leaves the tree as it was.
     Ref getfile = global(runtime.names.getfile);
     if (!getfile) return -1;
+    self.code_may_run();
     Ref class_path = call(getfile.get(), {cls});
-    self.code_may_have_run();
     if (!class_path) return -1;
     Ref node = tree_root(self);
     if (!node) return -1;
@@ -289,7 +295,7 @@ struct Request {
 
 // Parameters: self, then the request.
 PyObject* get_plugin_body(MemberState& state, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], state.plan);
+    SelfLookup self(params[0], state.plans);
     const Request request = Request::bind(params + 1);
     if (validate(self, request.os, request.platform, request.model, request.chassis_type) < 0)
         return nullptr;
@@ -298,7 +304,7 @@ PyObject* get_plugin_body(MemberState& state, PyObject* const* params) noexcept 
 
 // Parameters: self, then the request.
 PyObject* unregister_plugin_body(MemberState& state, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], state.plan);
+    SelfLookup self(params[0], state.plans);
     const Request request = Request::bind(params + 1);
     if (validate(self, request.os, request.platform, request.model, runtime.names.single_rp) < 0)
         return nullptr;
@@ -307,7 +313,7 @@ PyObject* unregister_plugin_body(MemberState& state, PyObject* const* params) no
 
 // Parameters: self, cls, then the request.
 PyObject* register_plugin_body(MemberState& state, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], state.plan);
+    SelfLookup self(params[0], state.plans);
     PyObject* cls = params[1];
     const Request request = Request::bind(params + 2);
     if (validate(self, request.os, request.platform, request.model, request.chassis_type) < 0)

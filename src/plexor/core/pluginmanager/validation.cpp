@@ -20,9 +20,9 @@ int refuse_with_value(const char* prefix, PyObject* value) noexcept {
 // the list attribute read afresh for the message.
 int refuse_with_list(const char* head, SelfLookup& self, Attr list_name, const char* middle,
                      PyObject* value) noexcept {
+    self.code_may_run();  // the class is looked up by name
     InfraError error;
     if (!error) return -1;
-    self.code_may_have_run();  // the class was looked up by name
     Ref list = self.attribute(list_name);
     if (!list) return -1;
     Ref head_text = text(head);
@@ -96,17 +96,30 @@ constexpr int kNotPlainTexts = -2;
 
 // `value in container` for a plain list of plain texts asked for a plain
 // text, which compares without running any code; kNotPlainTexts otherwise.
+// The items are read in the list's critical section, as they are borrowed.
 int search_plain_texts(PyObject* container, PyObject* value) noexcept {
     if (!PyList_CheckExact(container) || !PyUnicode_CheckExact(value)) return kNotPlainTexts;
     if (compat::ready_text(value) < 0) return -1;
+    int found = 0;
+    Py_BEGIN_CRITICAL_SECTION(container);
     const Py_ssize_t size = PyList_GET_SIZE(container);
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = PyList_GET_ITEM(container, i);
-        if (!PyUnicode_CheckExact(item)) return kNotPlainTexts;
-        if (compat::ready_text(item) < 0) return -1;
-        if (same_text(item, value)) return 1;
+        if (!PyUnicode_CheckExact(item)) {
+            found = kNotPlainTexts;
+            break;
+        }
+        if (compat::ready_text(item) < 0) {
+            found = -1;
+            break;
+        }
+        if (same_text(item, value)) {
+            found = 1;
+            break;
+        }
     }
-    return 0;
+    Py_END_CRITICAL_SECTION();
+    return found;
 }
 
 int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
@@ -144,13 +157,12 @@ int listed(SelfLookup& self, Attr list_name, PyObject* value) noexcept {
     if (!list) return -1;
     const int found = search_plain_texts(list.get(), value);
     if (found != kNotPlainTexts) return found;
-    const int contained = PySequence_Contains(list.get(), value);
-    self.code_may_have_run();  // the items' comparisons
-    return contained;
+    self.code_may_run();  // the items' comparisons
+    return PySequence_Contains(list.get(), value);
 }
 
 int log_unlisted_os(SelfLookup& self, PyObject* os) noexcept {
-    self.code_may_have_run();
+    self.code_may_run();
     Ref debug = log_debug();
     if (!debug) return -1;
     Ref notice = format_one("%s is not part of the built-in list of supported OSes.", os);
@@ -159,9 +171,9 @@ int log_unlisted_os(SelfLookup& self, PyObject* os) noexcept {
 }
 
 int check_os(SelfLookup& self, PyObject* os) noexcept {
+    if (!is_plain(os)) self.code_may_run();
     int given = truth(os);
     if (given < 0) return -1;
-    if (!is_plain(os)) self.code_may_have_run();
     if (given) {
         const int known = listed(self, Attr::supported_os, os);
         if (known < 0) return -1;
@@ -175,9 +187,9 @@ int check_os(SelfLookup& self, PyObject* os) noexcept {
 }
 
 int check_chassis_type(SelfLookup& self, PyObject* chassis_type) noexcept {
+    if (!is_plain(chassis_type)) self.code_may_run();
     const int given = truth(chassis_type);
     if (given < 0) return -1;
-    if (!is_plain(chassis_type)) self.code_may_have_run();
     if (given) {
         const int known = listed(self, Attr::chassis_type_list, chassis_type);
         if (known < 0) return -1;
@@ -202,14 +214,16 @@ int is_linux(PyObject* os) noexcept {
 }
 
 // Runs the validator self.<attr>: the module's own check when the attribute is
-// `member` itself, otherwise a call with `values` bound to the names `kwnames`.
+// the module's own method, otherwise a call with `values` bound to the names
+// `kwnames`. A check of selectors that are not all plain may run their code.
 template <typename Check>
-int run_validator(SelfLookup& self, Attr attr, const Member& member, Check check,
+int run_validator(SelfLookup& self, Attr attr, bool plain, Check check,
                   std::initializer_list<PyObject*> values, PyObject* kwnames) noexcept {
     MethodCall validator(self, attr);
     if (!validator) return -1;
-    if (validator.is(member)) return check();
-    return discard(validator.call_keywords(values, kwnames));
+    if (!validator.is_own_method()) return discard(validator.call_keywords(values, kwnames));
+    if (!plain) self.code_may_run();
+    return check();
 }
 
 // Each body reads its parameters in the order of its signature.
@@ -225,17 +239,17 @@ PyObject* validate_platform_body(MemberState&, PyObject* const* params) noexcept
     return none_or_error(check_platform(os, platform));
 }
 PyObject* validate_os_body(MemberState& state, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], state.plan);
+    SelfLookup self(params[0], state.plans);
     PyObject* const os = params[1];
     return none_or_error(check_os(self, os));
 }
 PyObject* validate_chassis_type_body(MemberState& state, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], state.plan);
+    SelfLookup self(params[0], state.plans);
     PyObject* const chassis_type = params[1];
     return none_or_error(check_chassis_type(self, chassis_type));
 }
 PyObject* validate_arguments_entry(MemberState& state, PyObject* const* params) noexcept {
-    SelfLookup self(params[0], state.plan);
+    SelfLookup self(params[0], state.plans);
     PyObject* const os = params[1];
     PyObject* const platform = params[2];
     PyObject* const model = params[3];
@@ -252,30 +266,27 @@ int validate_arguments_body(SelfLookup& self, PyObject* os, PyObject* platform, 
     const bool plain = is_plain(os) && is_plain(platform) && is_plain(model);
 
     const int model_status = run_validator(
-        self, Attr::validate_model, members::validate_model,
-        [&] { return check_model(os, platform, model); }, {os, platform, model},
-        kw.os_platform_model);
+        self, Attr::validate_model, plain, [&] { return check_model(os, platform, model); },
+        {os, platform, model}, kw.os_platform_model);
     if (model_status < 0) return -1;
-    if (!plain) self.code_may_have_run();
 
     const int platform_status = run_validator(
-        self, Attr::validate_platform, members::validate_platform,
-        [&] { return check_platform(os, platform); }, {platform, os}, kw.platform_os);
+        self, Attr::validate_platform, plain, [&] { return check_platform(os, platform); },
+        {platform, os}, kw.platform_os);
     if (platform_status < 0) return -1;
-    if (!plain) self.code_may_have_run();
 
+    // check_os releases the view itself before each step that may run code.
     const int os_status = run_validator(
-        self, Attr::validate_os, members::validate_os, [&] { return check_os(self, os); }, {os},
-        kw.os);
+        self, Attr::validate_os, true, [&] { return check_os(self, os); }, {os}, kw.os);
     if (os_status < 0) return -1;
 
+    if (!PyUnicode_CheckExact(os)) self.code_may_run();
     const int linux_os = is_linux(os);
-    if (!PyUnicode_CheckExact(os)) self.code_may_have_run();
     if (linux_os < 0) return -1;
     if (linux_os > 0) return 0;
 
     return run_validator(
-        self, Attr::validate_chassis_type, members::validate_chassis_type,
+        self, Attr::validate_chassis_type, true,
         [&] { return check_chassis_type(self, chassis_type); }, {chassis_type}, kw.chassis_type);
 }
 
