@@ -388,3 +388,123 @@ def test_own_method_stored_under_another_name(pure):
         return str(info.value)
 
     assert outcome(pm_module.PluginManager) == outcome(pure.PluginManager)
+
+
+@pytest.mark.parametrize("hook", ["weakref", "del"])
+def test_manager_called_while_a_hot_store_replaces_an_attribute(tmp_path, hook):
+    # A specialised store into a combined dictionary (instances sharing one,
+    # as the Borg idiom makes) frees the value it replaces while it stores:
+    # the weak reference callback or __del__ of that value calls the manager,
+    # which must read the value now stored, and nothing freed.
+    out = run_py(tmp_path, """
+        import gc, logging, weakref
+        from plexor.core.pluginmanager import PluginManager
+
+        notices = []
+        logging.getLogger("plexor").addHandler(logging.Handler())
+        logging.getLogger("plexor").handlers[-1].emit = lambda r: notices.append(r.getMessage())
+        logging.getLogger("plexor").setLevel(logging.DEBUG)
+
+        class Borg(PluginManager):
+            _state = {}
+            def __init__(self):
+                self.__dict__ = Borg._state
+                if not self._state:
+                    super().__init__()
+
+        first, second = Borg(), Borg()
+        current = ["os0"]
+        callbacks = []
+
+        def on_release(_ref=None):
+            second.validate_os(current[0])
+
+        class Listed(list):
+            if HOOK == "del":
+                def __del__(self):
+                    on_release()
+
+        def store(i):
+            current[0] = "os%d" % i
+            first.supported_os = Listed([current[0]])
+
+        gc.disable()
+        for i in range(1, 400):
+            store(i)
+            if HOOK == "weakref":
+                callbacks.append(weakref.ref(first.supported_os, on_release))
+            second.validate_os(current[0])
+        print(len(notices))
+    """.replace("HOOK", repr(hook)))
+    assert out.split() == ["0"]
+
+
+def rebinding_cases(base):
+    """Managers each of whose checks, comparisons, sorts or releases rebinds an
+    attribute that the method reads next, with what each call gives."""
+
+    class A:
+        pass
+
+    class B:
+        pass
+
+    def tree(cls):
+        return {"generic": {"data": {"single_rp": {"cls": cls, "path": "p"}}}}
+
+    class Rebinds(str):  # an item of the OS list, compared with the caller's OS
+        def __eq__(self, other):
+            manager.chassis_type_list = ["stack"]
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    class Sorted(str):  # a key of an inner level, compared while its keys are sorted
+        def __lt__(self, other):
+            manager.print_tree = lambda data, output="plugin": "<hooked %s>" % output
+            return str.__lt__(self, other)
+
+    class Finalised(list):  # the OS list, released once the comparison drops it
+        def __del__(self):
+            manager._plugins = tree(B)
+
+    class Swaps(str):
+        def __eq__(self, other):
+            manager.supported_os = ["generic"]
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    results = {}
+    manager = base()
+    manager._plugins = tree(A)
+    # A validator of the instance's own, called out to.
+    manager.validate_os = lambda os: setattr(manager, "_plugins", tree(B))
+    results["call out"] = manager.get_plugin(os="generic").__name__
+
+    manager = base()
+    manager._plugins = tree(A)
+    manager.supported_os = [Rebinds("generic")]
+    try:
+        manager.get_plugin(os="generic")
+        results["comparison"] = "found"
+    except Exception as exc:
+        results["comparison"] = str(exc)
+
+    manager = base()
+    results["sorting"] = manager.print_tree({"a": {Sorted("y"): "1", Sorted("x"): "2"},
+                                             "b": {"c": "d"}})
+
+    manager = base()
+    manager._plugins = tree(A)
+    manager.supported_os = Finalised([Swaps("generic")])
+    results["release"] = manager.get_plugin(os="generic").__name__
+    return results
+
+
+def test_a_step_that_runs_code_renews_what_self_holds(pure):
+    expected = rebinding_cases(pure.PluginManager)
+    assert rebinding_cases(pm_module.PluginManager) == expected
+    assert expected["call out"] == expected["release"] == "B"
+    assert expected["comparison"].startswith("chassis Type should be one of these ['stack']")
+    assert "<hooked __ x>" in expected["sorting"]
