@@ -10,6 +10,7 @@ By default this is a release build: no debug information, the library stripped.
 PLEXOR_STRICT=1   adds -Werror
 PLEXOR_DEV=1      keeps the interpreter's default debug information, not stripped
 PLEXOR_SANITIZE=1 builds with AddressSanitizer + UBSan (implies PLEXOR_DEV=1)
+PLEXOR_SANITIZE=thread builds with ThreadSanitizer, for an interpreter built with it
 PLEXOR_CXX=clang  compiles and links with clang++ and LLVM's libc++
 PLEXOR_DISPATCH_STATS=1 counts how often the methods leave their direct path
                   (plexor.core._pluginmanager_stats then offers
@@ -37,10 +38,13 @@ def extension_args(environ=os.environ):
         compile_args.append("-Werror")
     if environ.get("PLEXOR_DISPATCH_STATS") == "1":
         compile_args.append("-DPLEXOR_DISPATCH_STATS")
-    if environ.get("PLEXOR_SANITIZE") == "1":
-        san = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-O1", "-g"]
+    sanitizers = {"1": "-fsanitize=address,undefined", "thread": "-fsanitize=thread"}
+    if environ.get("PLEXOR_SANITIZE", "") in sanitizers:
+        san = [sanitizers[environ["PLEXOR_SANITIZE"]], "-fno-omit-frame-pointer", "-O1", "-g"]
         compile_args += san
         link_args += san
+    elif environ.get("PLEXOR_SANITIZE", "") not in ("", "0"):
+        raise SystemExit("PLEXOR_SANITIZE must be 1 or thread, not %r" % environ["PLEXOR_SANITIZE"])
     elif environ.get("PLEXOR_DEV") != "1":
         compile_args.append("-g0")
         link_args.append("-s")

@@ -7,6 +7,11 @@ PYENV_VERSIONS=(3.8 3.9 3.10 3.11 3.12 3.13)
 # CPython of the Debian root (.ci/debian-root.sh), by command; a trailing "d"
 # marks a debug build, which has no release wheel.
 ROOT_PYTHONS=(python3.14 python3.15 python3.14d)
+# Free-threaded CPython, by command, used where one is on PATH (no package
+# offers one: it is built from CPython's sources); and the same built with
+# ThreadSanitizer, for ./dev tsan.
+FREE_THREADED_PYTHON=python3.14t
+TSAN_PYTHON=python3.14t-tsan
 
 pyenv_root() { command -v pyenv >/dev/null && pyenv root || echo "${PYENV_ROOT:-$HOME/.pyenv}"; }
 
