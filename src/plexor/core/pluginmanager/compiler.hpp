@@ -9,7 +9,23 @@
 #define PLEXOR_NOINLINE
 #endif
 
+#include <cstdint>
+
 namespace plexor {
+
+// Index of the lowest set bit of `bits`, which is not 0.
+inline unsigned int lowest_bit(uint32_t bits) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    return static_cast<unsigned int>(__builtin_ctz(bits));
+#else
+    unsigned int index = 0;
+    while (!(bits & 1U)) {
+        bits >>= 1;
+        ++index;
+    }
+    return index;
+#endif
+}
 
 // Asks the processor to start loading the memory at `address`; a hint only.
 inline void prefetch(const void* address) noexcept {

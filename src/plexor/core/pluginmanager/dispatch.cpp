@@ -135,6 +135,7 @@ int SelfLookup::take_view() noexcept {
                for_each_name(dict.get(), [this](size_t index, PyObject* value) {
                    Py_INCREF(value);
                    entries_[index] = value;
+                   held_ |= 1U << index;
                });
     Py_END_CRITICAL_SECTION();
     if (!viewable) view_ = View::unviewable;

@@ -4,6 +4,7 @@
 // module's functions.
 #pragma once
 
+#include "compiler.hpp"
 #include "function.hpp"
 #include "runtime.hpp"
 
@@ -43,8 +44,17 @@ public:
     bool plan(ClassPlan& plan) noexcept {
         PyTypeObject* type = Py_TYPE(self_);
         const unsigned int version = compat::type_version(type);
-        if (version != 0 && plans_.find(type, version, plan)) return true;
-        return make_plan(type, plan);
+        if (version != 0 && type == planned_type_ && version == planned_version_) {
+            plan = plan_;
+            return true;
+        }
+        if (version == 0 || !plans_.find(type, version, plan)) {
+            if (!make_plan(type, plan)) return false;
+        }
+        planned_type_ = type;
+        planned_version_ = version;
+        plan_ = plan;
+        return true;
     }
 
     // What self's instance dictionary holds under a name.
@@ -55,9 +65,8 @@ public:
     Own own(Attr attr, Ref& value) noexcept {
         if (view_ == View::stale && take_view() < 0) return Own::error;
         if (view_ == View::unviewable) return Own::unknown;
-        PyObject* entry = entries_[static_cast<size_t>(attr)];
-        if (entry == nullptr) return Own::absent;
-        value = Ref::borrow(entry);
+        if (!(held_ & attr_bit(attr))) return Own::absent;
+        value = Ref::borrow(entries_[static_cast<size_t>(attr)]);
         return Own::present;
     }
 
@@ -92,15 +101,22 @@ private:
     int take_view() noexcept;
     void release_view() noexcept {
         view_ = View::stale;
-        for (PyObject*& entry : entries_) Py_CLEAR(entry);
+        for (uint32_t held = std::exchange(held_, 0); held != 0; held &= held - 1)
+            Py_DECREF(entries_[lowest_bit(held)]);
     }
 
     PyObject* self_;
     ClassPlans& plans_;
+    // The plan read last, for the class and tag it was read for; compared,
+    // never dereferenced.
+    PyTypeObject* planned_type_ = nullptr;
+    unsigned int planned_version_ = 0;
+    ClassPlan plan_;
     View view_ = View::stale;
     // While current: the values of the instance dictionary under the names
-    // (strong references).
+    // whose bits `held_` has (strong references).
     std::array<PyObject*, kAttrCount> entries_{};
+    uint32_t held_ = 0;
 };
 
 class MethodCall {
