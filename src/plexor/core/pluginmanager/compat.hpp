@@ -215,6 +215,23 @@ inline unsigned int type_version(PyTypeObject* type) {
 #endif
 }
 
+// Free-threaded builds: the item at `index` of a list that other threads may
+// change, as a new reference, or null (no error) past its end. The lookup
+// writes nothing to the list, so threads that read one list do not contend;
+// elsewhere the interpreter lock keeps the item alive while it is read.
+inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) {
+    if (index >= PyList_GET_SIZE(list)) return nullptr;
+#ifdef Py_GIL_DISABLED
+    PyObject* item = PyList_GetItemRef(list, index);
+    if (item == nullptr) PyErr_Clear();  // the list shrank meanwhile
+    return item;
+#else
+    PyObject* item = PyList_GET_ITEM(list, index);
+    Py_INCREF(item);
+    return item;
+#endif
+}
+
 // 3.12: the collector runs only where the interpreter checks for pending
 // work; before, any allocation of an object it tracks may start a collection,
 // and with it finalisers, which are Python code.

@@ -96,30 +96,16 @@ constexpr int kNotPlainTexts = -2;
 
 // `value in container` for a plain list of plain texts asked for a plain
 // text, which compares without running any code; kNotPlainTexts otherwise.
-// The items are read in the list's critical section, as they are borrowed.
 int search_plain_texts(PyObject* container, PyObject* value) noexcept {
     if (!PyList_CheckExact(container) || !PyUnicode_CheckExact(value)) return kNotPlainTexts;
     if (compat::ready_text(value) < 0) return -1;
-    int found = 0;
-    Py_BEGIN_CRITICAL_SECTION(container);
-    const Py_ssize_t size = PyList_GET_SIZE(container);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyList_GET_ITEM(container, i);
-        if (!PyUnicode_CheckExact(item)) {
-            found = kNotPlainTexts;
-            break;
-        }
-        if (compat::ready_text(item) < 0) {
-            found = -1;
-            break;
-        }
-        if (same_text(item, value)) {
-            found = 1;
-            break;
-        }
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item = Ref::steal(compat::list_item_ref(container, i));
+        if (!item) return 0;
+        if (!PyUnicode_CheckExact(item.get())) return kNotPlainTexts;
+        if (compat::ready_text(item.get()) < 0) return -1;
+        if (same_text(item.get(), value)) return 1;
     }
-    Py_END_CRITICAL_SECTION();
-    return found;
 }
 
 int check_model(PyObject* os, PyObject* platform, PyObject* model) noexcept {
