@@ -111,6 +111,17 @@ bool for_each_name(PyObject* dict, Found found) noexcept {
 
 }  // namespace
 
+// The plan kept by the function, or made now, becomes the one read last.
+bool SelfLookup::replan(PyTypeObject* type, unsigned int version, ClassPlan& plan) noexcept {
+    if (version == 0 || !plans_.find(type, version, plan)) {
+        if (!make_plan(type, plan)) return false;
+    }
+    planned_type_ = type;
+    planned_version_ = version;
+    plan_ = plan;
+    return true;
+}
+
 bool SelfLookup::make_plan(PyTypeObject* type, ClassPlan& plan) noexcept {
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     // Without a tag nothing could tell a kept plan from a stale one; the

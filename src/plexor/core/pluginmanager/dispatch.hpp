@@ -44,17 +44,11 @@ public:
     bool plan(ClassPlan& plan) noexcept {
         PyTypeObject* type = Py_TYPE(self_);
         const unsigned int version = compat::type_version(type);
-        if (version != 0 && type == planned_type_ && version == planned_version_) {
+        if (version == planned_version_ && type == planned_type_ && version != 0) {
             plan = plan_;
             return true;
         }
-        if (version == 0 || !plans_.find(type, version, plan)) {
-            if (!make_plan(type, plan)) return false;
-        }
-        planned_type_ = type;
-        planned_version_ = version;
-        plan_ = plan;
-        return true;
+        return replan(type, version, plan);
     }
 
     // What self's instance dictionary holds under a name.
@@ -96,6 +90,7 @@ public:
 private:
     enum class View { stale, current, unviewable };
 
+    bool replan(PyTypeObject* type, unsigned int version, ClassPlan& plan) noexcept;
     bool make_plan(PyTypeObject* type, ClassPlan& plan) noexcept;
     Ref generic_attribute(Attr attr) noexcept;
     int take_view() noexcept;

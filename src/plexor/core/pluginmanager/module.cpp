@@ -2,6 +2,7 @@
 #include "members.hpp"
 #include "runtime.hpp"
 
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <utility>
@@ -29,14 +30,37 @@ constexpr const char* kClassDoc =
     "    ";
 
 // What the load rules keep for the process: the interpreter the module belongs
-// to and the module object once created, until a load fails.
+// to and the module object once created, until a load fails. The import lock
+// lets one thread at a time load the module under its name; `busy` refuses a
+// second load that runs at once on another thread under another name, as a
+// load runs Python code and so cannot hold a lock.
 struct LoadState {
+    std::atomic_flag busy = ATOMIC_FLAG_INIT;
     int64_t interpreter = -1;
     PyObject* module = nullptr;
     bool executed = false;
     bool entered_table = false;  // the running load put the module in the module table
 };
 LoadState load;
+
+// Holds `load.busy` for one step of a load.
+class LoadStep {
+public:
+    LoadStep() noexcept : entered_(!load.busy.test_and_set(std::memory_order_acquire)) {
+        if (!entered_)
+            PyErr_SetString(PyExc_ImportError,
+                            "plexor.core.pluginmanager is being loaded by another thread");
+    }
+    LoadStep(const LoadStep&) = delete;
+    LoadStep& operator=(const LoadStep&) = delete;
+    ~LoadStep() {
+        if (entered_) load.busy.clear(std::memory_order_release);
+    }
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
 
 // Copies spec.<from> to module.<to>; a spec without the attribute leaves it unset.
 int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, const char* to,
@@ -52,6 +76,8 @@ int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, cons
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+    LoadStep step;
+    if (!step.entered()) return nullptr;
     const int64_t interpreter = compat::current_interpreter_id();
     if (interpreter == -1 && PyErr_Occurred()) return nullptr;
     if (load.interpreter == -1) load.interpreter = interpreter;
@@ -394,6 +420,8 @@ int run_module_body(PyObject* module) noexcept {
 }
 
 int exec_module(PyObject* module) noexcept {
+    LoadStep step;
+    if (!step.entered()) return -1;
     if (load.executed) {
         if (module == load.module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
