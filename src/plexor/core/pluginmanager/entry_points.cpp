@@ -89,9 +89,8 @@ PyObject* load_entry_point(PyObject* target, PyObject*) noexcept {
     return loaded.release();
 }
 
-PyMethodDef load_method = {
-    "load", load_entry_point, METH_NOARGS,
-    "Imports the entry point's module and returns the object it names."};
+PyMethodDef load_method = {"load", load_entry_point, METH_NOARGS,
+                           "Imports the entry point's module and returns the object it names."};
 
 // The state of one enumeration.
 struct Enumeration {
@@ -177,7 +176,8 @@ Ref name_from_directory(PyObject* dist) noexcept {
     }
     const std::string_view name = name_in_directory({utf8, static_cast<size_t>(size)});
     if (name.empty()) return Ref::borrow(Py_None);
-    return Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    return Ref::steal(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
 // `Name` of a distribution's metadata; None when it has none.
@@ -233,7 +233,8 @@ public:
     explicit ReleaseReader(std::string_view version) noexcept : rest_(version) {
         while (!rest_.empty() && (rest_.front() == ' ' || rest_.front() == '\t'))
             rest_.remove_prefix(1);
-        if (!rest_.empty() && (rest_.front() == 'v' || rest_.front() == 'V')) rest_.remove_prefix(1);
+        if (!rest_.empty() && (rest_.front() == 'v' || rest_.front() == 'V'))
+            rest_.remove_prefix(1);
         const std::string_view digits = leading_digits(rest_);
         if (!digits.empty() && rest_.size() > digits.size() && rest_[digits.size()] == '!') {
             epoch_ = significant(digits);
@@ -304,8 +305,7 @@ int put_highest_version_first(PyObject* keys, Py_ssize_t start, Py_ssize_t end) 
     for (Py_ssize_t i = start + 1; i < end; ++i) {
         Ref version = version_of(key_distribution(keys, i).get());
         if (!version) return -1;
-        if (compare_versions(utf8_of(version.get()), utf8_of(highest_version.get())) <= 0)
-            continue;
+        if (compare_versions(utf8_of(version.get()), utf8_of(highest_version.get())) <= 0) continue;
         highest = i;
         highest_version = std::move(version);
     }
