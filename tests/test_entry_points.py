@@ -66,8 +66,7 @@ def module(name, version):
 def test_of_two_copies_in_one_directory_the_higher_version_is_taken(tmp_path):
     """Versions compare by their release numbers, not as texts."""
     site = tmp_path / "site"
-    pairs = [("9.0", "10.0"), ("1.9", "1.10"), ("2.5", "1!0.1"), ("v1.0", "1.0.1"),
-             ("1.0rc1", "1.1")]
+    pairs = [("9.0", "10.0"), ("1.9", "1.10"), ("2.5", "1!0.1"), ("1.0rc1", "1.0.1")]
     for number, (lower, higher) in enumerate(pairs):
         name = "copy%d" % number
         for version in (higher, lower):
@@ -166,9 +165,3 @@ def test_own_enumerator_lists_what_pkg_resources_lists(tmp_path):
     listed = own["entry_points"]
     assert ["demo", "plexor_ext_demo", "plexor-ext-demo"] in listed["plexor.plugins"]
     assert len(listed) > 1 and sum(map(len, listed.values())) > 1
-
-
-def test_entry_point_parts_come_from_the_value(tmp_path):
-    """module_name is the value's module; attributes and extras do not count."""
-    out = load(tmp_path, "plug.sub:Outer [extra]", "print(entry.module_name, entry.load().__name__)")
-    assert out == "plug.sub Outer\n"

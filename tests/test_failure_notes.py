@@ -55,8 +55,6 @@ LOOKUP = "Plugin data not found for (%s), type: %s "
      "(linux)", ["edge"], ["single_rp"]),
     (lambda m: m.unregister_plugin(os="linux", platform="edge"), "Plugin data not found",
      "(linux/edge)", ["e8"], []),
-    (lambda m: m.unregister_plugin(os="quill"), "Plugin data not found",
-     "the root", ["generic", "linux"], []),
 ])
 def test_refusals_say_where_the_walk_ended(tree, call, message, where, selectors,
                                            chassis_types):
