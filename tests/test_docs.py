@@ -151,7 +151,7 @@ def test_readme_fixture_fails_the_test_that_overrides(tmp_path):
 
 @pytest.mark.skipif(sys.version_info < (3, 10), reason="entry_points(group=...) and .dist")
 def test_readme_lists_installed_plugins_without_importing_them(tmp_path, ext_demo_installed):
-    code = _readme_block_containing("entry_points(group=") + (
+    code = _readme_block_containing("from importlib.metadata import entry_points") + (
         "import sys\nassert 'plexor_ext_demo' not in sys.modules\n")
     run = _run([sys.executable, "-c", code], tmp_path)
     assert run.returncode == 0, run.stdout
