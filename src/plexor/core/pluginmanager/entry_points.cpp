@@ -317,17 +317,24 @@ int put_highest_version_first(PyObject* keys, Py_ssize_t start, Py_ssize_t end) 
     return 0;
 }
 
+// True when sort keys `a` and `b` have one normal name (texts made here, whose
+// comparison runs no code).
+bool same_name(PyObject* keys, Py_ssize_t a, Py_ssize_t b) noexcept {
+    return PyUnicode_Compare(PyTuple_GET_ITEM(PyList_GET_ITEM(keys, a), 0),
+                             PyTuple_GET_ITEM(PyList_GET_ITEM(keys, b), 0)) == 0;
+}
+
 // Two copies of one name in one path entry (an install gone wrong): the one
 // with the highest version goes first, and so is the one taken. The keys are
 // sorted by name; only copies have their versions read.
 int order_namesakes(PyObject* keys) noexcept {
     const Py_ssize_t count = PyList_GET_SIZE(keys);
-    for (Py_ssize_t start = 0, end = 1; start < count; start = end++) {
-        PyObject* name = PyTuple_GET_ITEM(PyList_GET_ITEM(keys, start), 0);
-        while (end < count &&
-               PyUnicode_Compare(name, PyTuple_GET_ITEM(PyList_GET_ITEM(keys, end), 0)) == 0)
-            ++end;
+    Py_ssize_t start = 0;
+    while (start < count) {
+        Py_ssize_t end = start + 1;
+        while (end < count && same_name(keys, start, end)) ++end;
         if (end - start > 1 && put_highest_version_first(keys, start, end) < 0) return -1;
+        start = end;
     }
     return 0;
 }
