@@ -29,7 +29,7 @@ PluginManager.discover_external_plugins()
 heading("Look-ups")
 print("hit:      os=generic ->", plugin_manager.get_plugin(os="generic").__name__)
 cls = plugin_manager.get_plugin(os="linux", platform="zz", model="m1")
-print("fallback: os=linux platform=zz model=m1 ->", cls.__name__)
+print("skipped:  os=linux platform=zz model=m1 (no node for zz, m1) ->", cls.__name__)
 try:
     plugin_manager.get_plugin(os="generic", chassis_type="stack")
 except ConnectionInfraError as exc:

@@ -2,6 +2,7 @@
 import re
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -91,3 +92,87 @@ def test_readme_lookup_rule_has_no_fall_back_upwards(mgr):
     refused(lambda: mgr.get_plugin(os="linux", platform="edge"), message)
     assert mgr.get_plugin(os="linux", platform="core") is Linux
     assert "`%s`" % message in " ".join(README.split("\n"))
+
+
+def _python_blocks():
+    return re.findall(r"^```python\n(.*?)^```", README, re.S | re.M)
+
+
+def _run(args, cwd):
+    return subprocess.run(args, cwd=str(cwd), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True)
+
+
+def test_readme_samples_pass_mypy_strict(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is installed by ./dev setup")
+    blocks = _python_blocks()
+    assert len(blocks) >= 5
+    files = []
+    for number, block in enumerate(blocks):
+        files.append(tmp_path / ("readme_sample_%d.py" % number))
+        files[-1].write_text(textwrap.dedent(block))
+    # Some samples need 3.10 (importlib.metadata.entry_points(group=...)).
+    version = "%d.%d" % max(sys.version_info[:2], (3, 10))
+    run = _run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                "--python-version", version] + [str(f) for f in files], tmp_path)
+    assert run.returncode == 0, run.stdout
+
+
+def _readme_block_containing(text):
+    (block,) = [b for b in _python_blocks() if text in b]
+    return textwrap.dedent(block)
+
+
+OVERRIDING_TESTS = """
+import plexor.plugins.generic as generic
+from plexor.core.pluginmanager import PluginManager
+
+
+def test_registers_once():
+    PluginManager().register_plugin(generic.GenericSingleRpConnection, os="generic")
+
+
+def test_replaces():
+    manager = PluginManager()
+    manager.register_plugin(generic.GenericSingleRpConnection, os="generic")
+    manager.register_plugin(generic.GenericDualRPConnection, os="generic")
+"""
+
+
+def test_readme_fixture_fails_the_test_that_overrides(tmp_path):
+    (tmp_path / "conftest.py").write_text(_readme_block_containing("def no_plugin_overrides"))
+    (tmp_path / "test_plugin.py").write_text(OVERRIDING_TESTS)
+    run = _run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                "-W", "ignore:pkg_resources is deprecated", "test_plugin.py"], tmp_path)
+    assert run.returncode == 1, run.stdout
+    assert "2 passed, 1 error" in run.stdout, run.stdout
+    assert "ERROR test_plugin.py::test_replaces - AssertionError" in run.stdout
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="entry_points(group=...) and .dist")
+def test_readme_lists_installed_plugins_without_importing_them(tmp_path, ext_demo_installed):
+    code = _readme_block_containing("from importlib.metadata import entry_points") + (
+        "import sys\nassert 'plexor_ext_demo' not in sys.modules\n")
+    run = _run([sys.executable, "-c", code], tmp_path)
+    assert run.returncode == 0, run.stdout
+    assert "demo plexor_ext_demo plexor-ext-demo 0.1.0\n" in run.stdout
+
+
+DOCUMENTED_NOTES = [
+    (lambda m: m.get_plugin(os="zzz"),
+     "the walk ended at the root: selectors ['generic', 'linux'], chassis types []"),
+    (lambda m: m.unregister_plugin(os="linux", platform="edge"),
+     "the walk ended at (linux/edge): selectors ['e8'], chassis types []"),
+]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="notes come with 3.11")
+@pytest.mark.parametrize("call, note", DOCUMENTED_NOTES)
+def test_documented_notes_are_added(mgr, call, note):
+    for os in ("generic", "linux"):
+        mgr.register_plugin(Linux, os=os)
+    mgr.register_plugin(Edge, os="linux", platform="edge", model="e8")
+    with pytest.raises(ConnectionInfraError) as info:
+        call(mgr)
+    assert info.value.__notes__ == [note]
+    assert "`%s`" % note in API and "`%s`" % DOCUMENTED_NOTES[1][1] in README

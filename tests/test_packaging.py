@@ -85,6 +85,10 @@ reveal_type(PluginManager.discover_builtin_plugins)
 '''
 
 
+# mypy spells the type by the version it checks for.
+TYPE_ANY = '"Type[Any]"' if sys.version_info < (3, 9) else '"type[Any]"'
+
+
 def test_stubs_type_check_callers(tmp_path):
     """The installed stubs give callers the types of the real signatures."""
     pytest.importorskip("mypy", reason="mypy is installed by ./dev setup")
@@ -101,6 +105,6 @@ def test_stubs_type_check_callers(tmp_path):
         (4, "call-arg"),                # no parameter "flavor"
         (5, "arg-type"),                # chassis_type is a str
         (6, "assignment"),              # print_tree returns a str
-        (7, '"builtins.type"'),
+        (7, TYPE_ANY),                  # a class, whose instances are Any
         (8, '"def ()"'),
     ]

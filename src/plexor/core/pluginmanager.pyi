@@ -3,7 +3,7 @@ import importlib as importlib
 import os as os
 import pkgutil as pkgutil
 from inspect import getfile as getfile
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any, Dict, Iterator, List, Optional, Protocol, Type
 
 from plexor import log as log
 from plexor.plugins import supported_chassis as supported_chassis
@@ -18,8 +18,23 @@ _PluginTree = Dict[Any, Any]
 ENTRYPOINT_GROUP: str
 __test__: Dict[str, Any]
 
-# pkg_resources.iter_entry_points, typed here for setuptools releases without types.
-def iter_entry_points(group: str, name: Optional[str] = None) -> Iterator[Any]: ...
+class _EntryPoint(Protocol):
+    """An entry point as iter_entry_points yields it: pkg_resources' own, or
+    the module's record where pkg_resources cannot be imported."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def module_name(self) -> str: ...
+    # pkg_resources' Distribution, or importlib.metadata's.
+    @property
+    def dist(self) -> Any: ...
+    # Imports the module and returns the object the entry point names.
+    def load(self) -> Any: ...
+
+# pkg_resources.iter_entry_points, or the module's own where pkg_resources
+# cannot be imported; typed here for setuptools releases without types.
+def iter_entry_points(group: str, name: Optional[str] = None) -> Iterator[_EntryPoint]: ...
 
 class PluginManager:
     _plugins: _PluginTree
@@ -45,7 +60,7 @@ class PluginManager:
         model: Optional[str] = None,
         os_flavor: Optional[str] = None,
         chassis_type: str = "single_rp",
-    ) -> type: ...
+    ) -> Type[Any]: ...
     def unregister_plugin(
         self,
         os: Optional[str] = None,

@@ -194,6 +194,103 @@ int register_at(SelfLookup& self, PyObject* cls, const SelectorPath& path,
     return store_at_node(node.get(), path, cls, chassis_type, class_path.get());
 }
 
+// Notes on refused lookups and removals (3.11 and later), made on these
+// failure paths only: where the walk ended and what the node there holds.
+
+// Adds the note that `describe()` makes to the exception being raised, which
+// stays the same object; a note that cannot be made or added is left out.
+template <typename Describe>
+void add_note(Describe describe) noexcept {
+    if (!compat::exceptions_take_notes) return;
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    if (!failure) return;
+    Ref note = describe();
+    if (note) Ref::steal(PyObject_CallMethod(failure.get(), "add_note", "O", note.get()));
+    PyErr_Clear();
+    PyErr_SetRaisedException(failure.release());
+}
+
+// "the root", or the texts of the selectors the walk followed, "(a/b)".
+Ref walk_position(PyObject* const* followed, int count) noexcept {
+    if (count == 0) return text("the root");
+    Ref texts = Ref::steal(PyList_New(count));
+    if (!texts) return Ref();
+    for (int i = 0; i < count; ++i) {
+        PyObject* shown = PyObject_Str(followed[i]);
+        if (shown == nullptr) return Ref();
+        PyList_SET_ITEM(texts.get(), i, shown);
+    }
+    Ref slash = text("/");
+    if (!slash) return Ref();
+    Ref joined = Ref::steal(PyUnicode_Join(slash.get(), texts.get()));
+    if (!joined) return Ref();
+    return Ref::steal(PyUnicode_FromFormat("(%U)", joined.get()));
+}
+
+// The keys of a plain dict but "data", in their order; null for anything else.
+Ref selectors_at(PyObject* node) noexcept {
+    if (!PyDict_CheckExact(node)) return Ref();
+    Ref keys = Ref::steal(PyDict_Keys(node));
+    if (!keys) return Ref();
+    Ref selectors = Ref::steal(PyList_New(0));
+    if (!selectors) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "data") == 0) continue;
+        if (PyList_Append(selectors.get(), key) < 0) return Ref();
+    }
+    return selectors;
+}
+
+// The chassis types of a plain dict's plugin data, [] when it has none; null
+// when the plugin data is not a plain dict.
+Ref chassis_types_at(PyObject* node) noexcept {
+    PyObject* found = nullptr;
+    const int status = PyDict_GetItemRef(node, runtime.names.data, &found);
+    Ref data = Ref::steal(found);
+    if (status < 0) return Ref();
+    if (status == 0) return Ref::steal(PyList_New(0));
+    if (!PyDict_CheckExact(data.get())) return Ref();
+    return Ref::steal(PyDict_Keys(data.get()));
+}
+
+// "the walk ended at (linux/edge): selectors ['e8'], chassis types []"
+Ref walk_end_note(PyObject* node, PyObject* const* followed, int count) noexcept {
+    Ref selectors = selectors_at(node);
+    if (!selectors) return Ref();
+    Ref chassis_types = chassis_types_at(node);
+    if (!chassis_types) return Ref();
+    Ref where = walk_position(followed, count);
+    if (!where) return Ref();
+    return Ref::steal(PyUnicode_FromFormat("the walk ended at %U: selectors %R, chassis types %R",
+                                           where.get(), selectors.get(), chassis_types.get()));
+}
+
+// The note of a refused lookup. The walk is retraced from the tree's root, as
+// long as every node is a plain dict, whose lookups run no code.
+Ref lookup_end_note(SelfLookup& self, const SelectorPath& path) noexcept {
+    Ref node = tree_root(self);
+    if (!node) return Ref();
+    std::array<PyObject*, 4> followed{};
+    int count = 0;
+    for (PyObject* selector : path) {
+        if (!PyDict_CheckExact(node.get())) return Ref();
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(node.get(), selector, &found) < 0) return Ref();
+        if (found == nullptr) continue;
+        node = Ref::steal(found);
+        followed[count++] = selector;
+    }
+    return walk_end_note(node.get(), followed.data(), count);
+}
+
+// Refuses a removal whose walk ended at `node`, after path[0:depth].
+int refuse_removal_at(PyObject* node, const SelectorPath& path, int depth) noexcept {
+    refuse("Plugin data not found");
+    add_note([&] { return walk_end_note(node, path.begin(), depth); });
+    return -1;
+}
+
 int raise_lookup_failure(const SelectorPath& path, PyObject* chassis_type) noexcept {
     InfraError error;
     if (!error) return -1;
@@ -248,6 +345,7 @@ PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_t
         }
     }
     raise_lookup_failure(path, chassis_type);
+    add_note([&] { return lookup_end_note(self, path); });
     return nullptr;
 }
 
@@ -262,16 +360,17 @@ int unregister_at(SelfLookup& self, const SelectorPath& path, PyObject* chassis_
     Ref node = tree_root(self);
     if (!node) return -1;
     bool failed = false;
-    for (PyObject* selector : path) {
+    for (PyObject* const& selector : path) {
         Ref child = find(node.get(), selector, Membership::keys_view, failed);
         if (failed) return -1;
-        if (!child) return refuse("Plugin data not found");
+        if (!child)
+            return refuse_removal_at(node.get(), path, static_cast<int>(&selector - path.begin()));
         node = std::move(child);
     }
     PyObject* data_key = runtime.names.data;
     const int has_data = PySequence_Contains(node.get(), data_key);
     if (has_data < 0) return -1;
-    if (!has_data) return refuse("Plugin data not found");
+    if (!has_data) return refuse_removal_at(node.get(), path, path.size);
     if (chassis_type == Py_None) return PyObject_DelItem(node.get(), data_key);
     Ref data = subscript(node.get(), data_key);
     if (!data) return -1;
