@@ -113,20 +113,6 @@ int is_plugin_module(PyObject* name) noexcept {
     return !is_tests;
 }
 
-// Raises the exception being raised again, with the note that `describe()`
-// makes added (3.11 and later). It stays the same object, so its type, message
-// and traceback are as they were; a note that cannot be made or added is left out.
-template <typename Describe>
-int raise_with_note(Describe describe) noexcept {
-    if (!compat::exceptions_take_notes) return -1;
-    Ref failure = Ref::steal(PyErr_GetRaisedException());
-    Ref note = describe();
-    if (note) Ref::steal(PyObject_CallMethod(failure.get(), "add_note", "O", note.get()));
-    PyErr_Clear();
-    PyErr_SetRaisedException(failure.release());
-    return -1;
-}
-
 int import_plugin_module(PyObject* name) noexcept {
     Ref importlib = global(runtime.names.importlib);
     if (!importlib) return -1;

@@ -34,6 +34,7 @@ namespace plexor {
     X(split, "split")                                 \
     X(setter, "setter")                               \
     X(debug, "debug")                                 \
+    X(add_note, "add_note")                           \
     X(log, "log")                                     \
     X(ConnectionInfraError, "ConnectionInfraError")   \
     X(getfile, "getfile")                             \
@@ -236,6 +237,22 @@ inline bool same_text(PyObject* a, PyObject* b) noexcept {
 
 // str() of `obj`.
 inline Ref str_of(PyObject* obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
+
+// Raises the exception being raised again, with the note that `describe()`
+// makes added (3.11 and later). It stays the same object, so its type, message
+// and traceback are as they were; a note that cannot be made or added is left
+// out. Returns -1.
+template <typename Describe>
+int raise_with_note(Describe describe) noexcept {
+    if (!compat::exceptions_take_notes) return -1;
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    if (!failure) return -1;
+    Ref note = describe();
+    if (note) call_attr(failure.get(), runtime.names.add_note, {note.get()});
+    PyErr_Clear();
+    PyErr_SetRaisedException(failure.release());
+    return -1;
+}
 
 // A new list of `count` objects.
 Ref list_of(PyObject* const* items, Py_ssize_t count) noexcept;

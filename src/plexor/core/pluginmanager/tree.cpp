@@ -197,19 +197,6 @@ int register_at(SelfLookup& self, PyObject* cls, const SelectorPath& path,
 // Notes on refused lookups and removals (3.11 and later), made on these
 // failure paths only: where the walk ended and what the node there holds.
 
-// Adds the note that `describe()` makes to the exception being raised, which
-// stays the same object; a note that cannot be made or added is left out.
-template <typename Describe>
-void add_note(Describe describe) noexcept {
-    if (!compat::exceptions_take_notes) return;
-    Ref failure = Ref::steal(PyErr_GetRaisedException());
-    if (!failure) return;
-    Ref note = describe();
-    if (note) Ref::steal(PyObject_CallMethod(failure.get(), "add_note", "O", note.get()));
-    PyErr_Clear();
-    PyErr_SetRaisedException(failure.release());
-}
-
 // "the root", or the texts of the selectors the walk followed, "(a/b)".
 Ref walk_position(PyObject* const* followed, int count) noexcept {
     if (count == 0) return text("the root");
@@ -287,7 +274,7 @@ Ref lookup_end_note(SelfLookup& self, const SelectorPath& path) noexcept {
 // Refuses a removal whose walk ended at `node`, after path[0:depth].
 int refuse_removal_at(PyObject* node, const SelectorPath& path, int depth) noexcept {
     refuse("Plugin data not found");
-    add_note([&] { return walk_end_note(node, path.begin(), depth); });
+    raise_with_note([&] { return walk_end_note(node, path.begin(), depth); });
     return -1;
 }
 
@@ -345,7 +332,7 @@ PyObject* lookup(SelfLookup& self, const SelectorPath& path, PyObject* chassis_t
         }
     }
     raise_lookup_failure(path, chassis_type);
-    add_note([&] { return lookup_end_note(self, path); });
+    raise_with_note([&] { return lookup_end_note(self, path); });
     return nullptr;
 }
 
