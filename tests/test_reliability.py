@@ -3,7 +3,6 @@ import gc
 import logging
 import sys
 import threading
-import time
 
 import pytest
 
@@ -299,35 +298,3 @@ def test_repr_fetches_print_tree_before_the_tree():
     del mgr._plugins
     with pytest.raises(ZeroDivisionError):
         repr(mgr)
-
-
-def test_threads_render_at_once():
-    """Renderings that let other threads run in the middle keep their own text."""
-
-    class Yielding:
-        def __init__(self, text):
-            self.text = text
-
-        def __str__(self):
-            time.sleep(0)
-            return self.text
-
-    mgr = pm.PluginManager()
-    trees = [{"t%d" % n: {"k%03d" % i: Yielding("%d-%d" % (n, i)) if i % 7 == 0 else "v" * n
-                          for i in range(300)}} for n in range(6)]
-    expected = [mgr.print_tree(tree, "root%d" % n) for n, tree in enumerate(trees)]
-    errors = []
-
-    def worker(n):
-        try:
-            for _ in range(30):
-                assert mgr.print_tree(trees[n], "root%d" % n) == expected[n]
-        except Exception as exc:  # pragma: no cover - reported below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=worker, args=(n,)) for n in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []

@@ -9,6 +9,8 @@ import sysconfig
 import threading
 import time
 
+import pytest
+
 import plexor.core.pluginmanager as pm
 from plexor.core.errors import ConnectionInfraError
 
@@ -153,23 +155,45 @@ def test_a_level_emptied_while_others_render():
     assert unexpected == []
 
 
-def test_renderings_on_threads_keep_their_own_memory():
-    """Large renderings at once on several threads, each from the method's
-    kept memory or its own, each come out whole."""
+class Yielding:
+    """A leaf whose str() lets other threads run."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        time.sleep(0)
+        return self.text
+
+
+def yielding_trees():
+    return [{"t%d" % n: {"k%03d" % i: Yielding("%d-%d" % (n, i)) if i % 7 == 0 else "v" * n
+                         for i in range(300)}} for n in range(6)]
+
+
+def large_trees():
+    return [{"os%d" % n: {"p%04d" % i: "x" * (n + 1) * 40 for i in range(3000)}}
+            for n in range(4)]
+
+
+@pytest.mark.parametrize("trees", [yielding_trees, large_trees])
+def test_renderings_on_threads_keep_their_own_text(trees):
+    """Renderings at once on several threads, which let each other run in the
+    middle (yielding leaves) or write megabytes from the method's kept memory
+    or their own (large trees), each come out whole."""
     mgr = pm.PluginManager()
-    trees = [{"os%d" % n: {"p%04d" % i: "x" * (n + 1) * 40 for i in range(3000)}}
-             for n in range(4)]
-    expected = [mgr.print_tree(tree) for tree in trees]
+    trees = trees()
+    expected = [mgr.print_tree(tree, "root%d" % n) for n, tree in enumerate(trees)]
     unexpected = []
 
     def worker(n):
         try:
             for _ in range(8):
-                assert mgr.print_tree(trees[n]) == expected[n]
+                assert mgr.print_tree(trees[n], "root%d" % n) == expected[n]
         except BaseException as exc:  # pragma: no cover - reported below
             unexpected.append(exc)
 
-    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(len(trees))]
     for t in threads:
         t.start()
     for t in threads:

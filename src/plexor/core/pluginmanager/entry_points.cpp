@@ -52,15 +52,8 @@ void raise_import_error_from_attribute_error() noexcept {
 // builtins.__import__ as it is now: with a from-list the module itself comes
 // back, not its top-level package.
 Ref import_leaf_module(PyObject* module_name) noexcept {
-    PyObject* found = nullptr;
-    const int status =
-        PyDict_GetItemRef(runtime.builtins_dict, runtime.names.dunder_import, &found);
-    Ref import = Ref::steal(found);
-    if (status < 0) return Ref();
-    if (status == 0) {
-        PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        return Ref();
-    }
+    Ref import = builtin_import();
+    if (!import) return Ref();
     Ref fromlist = list_of(&runtime.names.dunder_name, 1);
     if (!fromlist) return Ref();
     Ref level = Ref::steal(PyLong_FromLong(0));

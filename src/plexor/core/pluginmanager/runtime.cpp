@@ -106,18 +106,19 @@ int InfraError::raise(const Ref& message) const noexcept {
     return -1;
 }
 
-Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int level) noexcept {
-    // As an import statement does: builtins.__import__ as it is now, so that
-    // hooks wrapping it see this module's imports too.
+Ref builtin_import() noexcept {
     PyObject* import = nullptr;
     const int found =
         PyDict_GetItemRef(runtime.builtins_dict, runtime.names.dunder_import, &import);
-    Ref function = Ref::steal(import);
-    if (found < 0) return Ref();
-    if (found == 0) {
-        PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        return Ref();
-    }
+    if (found == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    return Ref::steal(import);
+}
+
+Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int level) noexcept {
+    // As an import statement does: builtins.__import__ as it is now, so that
+    // hooks wrapping it see this module's imports too.
+    Ref function = builtin_import();
+    if (!function) return Ref();
     Ref level_number = Ref::steal(PyLong_FromLong(level));
     if (!level_number) return Ref();
     return call(function.get(), {name, runtime.module_dict, locals, fromlist, level_number.get()});

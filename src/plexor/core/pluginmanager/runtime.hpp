@@ -187,6 +187,9 @@ int refuse(const char* message) noexcept;
 int refuse_formatted(const char* pattern, PyObject* value) noexcept;
 int refuse_remainder(const char* pattern, PyObject* value) noexcept;
 
+// builtins.__import__ as it is now; ImportError when the builtins lack it.
+Ref builtin_import() noexcept;
+
 // Imports `name` as an import statement in the module body does, with the
 // module namespace as globals.
 Ref import_module(PyObject* name, PyObject* locals, PyObject* fromlist, int level) noexcept;
