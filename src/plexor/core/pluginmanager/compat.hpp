@@ -128,8 +128,8 @@ inline PyObject* PyType_GetDict(PyTypeObject* type) {
 // heap types only, whose qualified name the class holds).
 #if PY_VERSION_HEX < 0x030B0000
 inline PyObject* PyType_GetQualName(PyTypeObject* type) {
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return PyObject_GetAttrString(
-        reinterpret_cast<PyObject*>(type), "__qualname__");
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
+        return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
     Py_INCREF(qualname);
     return qualname;
@@ -139,7 +139,9 @@ inline PyObject* PyType_GetQualName(PyTypeObject* type) {
 // 3.13: per-object critical sections, which the free-threaded build needs
 // and every other build compiles to a plain block.
 #if PY_VERSION_HEX < 0x030D0000
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage): the interpreter's own macro, as it reads.
 #define Py_BEGIN_CRITICAL_SECTION(op) {
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage): the interpreter's own macro, as it reads.
 #define Py_END_CRITICAL_SECTION() }
 #endif
 

@@ -66,8 +66,9 @@ void for_each_class_attribute(PyTypeObject* type, uint32_t names, Found found) n
 // The attribute of the class named `name`, or null (with no error set).
 Ref class_attribute(PyTypeObject* type, Attr attr) noexcept {
     Ref attribute;
-    for_each_class_attribute(type, attr_bit(attr),
-                             [&attribute](unsigned int, Ref value) { attribute = std::move(value); });
+    for_each_class_attribute(type, attr_bit(attr), [&attribute](unsigned int, Ref value) {
+        attribute = std::move(value);
+    });
     return attribute;
 }
 
@@ -75,7 +76,8 @@ Ref class_attribute(PyTypeObject* type, Attr attr) noexcept {
 // kept its version tag meanwhile (the lookups may run code that changes it).
 bool plan_of(PyTypeObject* type, unsigned int version, ClassPlan& plan) noexcept {
     plan = ClassPlan{};
-    for_each_class_attribute(type, (1U << kAttrCount) - 1, [&plan](unsigned int i, Ref found) {
+    const uint32_t every_name = (1U << static_cast<unsigned int>(kAttrCount)) - 1U;
+    for_each_class_attribute(type, every_name, [&plan](unsigned int i, const Ref& found) {
         plan.defined |= 1U << i;
         const Member* member = is_method_descriptor(found.get())
                                    ? native_member(found.get(), runtime.function_type)
@@ -113,9 +115,8 @@ bool for_each_name(PyObject* dict, Found found) noexcept {
 
 // The plan kept by the function, or made now, becomes the one read last.
 bool SelfLookup::replan(PyTypeObject* type, unsigned int version, ClassPlan& plan) noexcept {
-    if (version == 0 || !plans_.find(type, version, plan)) {
-        if (!make_plan(type, plan)) return false;
-    }
+    const bool kept = version != 0 && plans_.find(type, version, plan);
+    if (!kept && !make_plan(type, plan)) return false;
     planned_type_ = type;
     planned_version_ = version;
     plan_ = plan;

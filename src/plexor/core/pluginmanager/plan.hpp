@@ -37,7 +37,7 @@ constexpr uint32_t attr_bit(Attr attr) { return 1U << static_cast<unsigned int>(
 // One state of one class, as far as the names go.
 struct ClassPlan {
     uint32_t defined = 0;  // names the class or a base defines
-    uint32_t native = 0;   // names under which the class holds this module's own method of that name
+    uint32_t native = 0;  // names under which the class holds this module's own method of that name
 
     bool defines(Attr attr) const noexcept { return (defined & attr_bit(attr)) != 0; }
     bool is_native(Attr attr) const noexcept { return (native & attr_bit(attr)) != 0; }
@@ -72,26 +72,27 @@ public:
 
     void keep(PyTypeObject* type, unsigned int version, const ClassPlan& plan) noexcept {
         const uint64_t word = key_of(type, version) |
-                              uint64_t{plan.defined & kNameMask} << kDefinedShift |
-                              uint64_t{plan.native & kNameMask} << kNativeShift;
+                              (uint64_t{plan.defined & kNameMask} << kDefinedShift) |
+                              (uint64_t{plan.native & kNameMask} << kNativeShift);
         const unsigned int slot = next_.fetch_add(1, std::memory_order_relaxed) % kCapacity;
         slots_[slot].store(word, std::memory_order_relaxed);
     }
 
 private:
     static constexpr unsigned int kCapacity = 4;
-    static constexpr int kFingerprintBits = 64 - 32 - 2 * kAttrCount;
-    static constexpr int kDefinedShift = 32 + kFingerprintBits;
-    static constexpr int kNativeShift = kDefinedShift + kAttrCount;
-    static constexpr uint32_t kNameMask = (1U << kAttrCount) - 1;
-    static constexpr uint64_t kKeyMask = (uint64_t{1} << kDefinedShift) - 1;
-    static_assert(kFingerprintBits >= 8, "too many names for one word");
+    static constexpr auto kNames = static_cast<unsigned int>(kAttrCount);
+    static constexpr unsigned int kFingerprintBits = 64U - 32U - (2U * kNames);
+    static constexpr unsigned int kDefinedShift = 32U + kFingerprintBits;
+    static constexpr unsigned int kNativeShift = kDefinedShift + kNames;
+    static constexpr uint32_t kNameMask = (1U << kNames) - 1U;
+    static constexpr uint64_t kKeyMask = (uint64_t{1} << kDefinedShift) - 1U;
+    static_assert(kFingerprintBits >= 8U, "too many names for one word");
 
     // Tag in the low half, fingerprint above it; 0 only for an empty slot's
     // key, which no valid tag gives.
     static uint64_t key_of(PyTypeObject* type, unsigned int version) noexcept {
-        const uint64_t mixed = (reinterpret_cast<uintptr_t>(type) >> 4) * 0x9E3779B97F4A7C15ULL;
-        return uint64_t{version} | (mixed >> (64 - kFingerprintBits)) << 32;
+        const uint64_t mixed = (reinterpret_cast<uintptr_t>(type) >> 4U) * 0x9E3779B97F4A7C15ULL;
+        return uint64_t{version} | ((mixed >> (64U - kFingerprintBits)) << 32U);
     }
 
     std::array<std::atomic<uint64_t>, kCapacity> slots_{};

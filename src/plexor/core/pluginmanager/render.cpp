@@ -168,10 +168,7 @@ struct Level {
 class Renderer {
 public:
     Renderer(MemberState& state, PyObject* self, RenderingDepth& depth) noexcept
-        : state_(state),
-          depth_(depth),
-          lookup_(self, state.plans),
-          buffer_(state.kept) {}
+        : state_(state), depth_(depth), lookup_(self, state.plans), buffer_(state.kept) {}
 
     // Writes what print_tree(data, output) returns; `output` is a plain str,
     // or, for a child, its key: a plain str that the label "__ " + key is made

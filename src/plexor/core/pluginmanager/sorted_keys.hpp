@@ -16,6 +16,9 @@ public:
     SortedKeys() noexcept = default;
     SortedKeys(const SortedKeys&) = delete;
     SortedKeys& operator=(const SortedKeys&) = delete;
+    SortedKeys(SortedKeys&&) = delete;
+    SortedKeys& operator=(SortedKeys&&) = delete;
+    ~SortedKeys() = default;
 
     // The truth test of the plain dict `data` and the listing of its keys,
     // in one step that no other thread's change of `data` can split: 1 when
