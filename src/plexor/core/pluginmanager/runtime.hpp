@@ -108,7 +108,9 @@ struct KeptBuiltins {
 // instance dictionary. Counted in builds with PLEXOR_DISPATCH_STATS only,
 // where plexor.core._pluginmanager_stats offers dispatch_stats() and
 // views_taken().
-// Threads count at once, hence atomic counters.
+// Atomic counters, as threads count at once; an increment is a relaxed load
+// and store, not a locked add, so that counting costs the hot path nothing
+// measurable, and two threads counting at the same moment may count once.
 struct DispatchStats {
     std::atomic<Py_ssize_t> attribute_lookups{0};
     std::atomic<Py_ssize_t> method_lookups{0};
@@ -118,7 +120,7 @@ struct DispatchStats {
 
 #ifdef PLEXOR_DISPATCH_STATS
 inline void count_generic_access(std::atomic<Py_ssize_t>& counter) noexcept {
-    counter.fetch_add(1, std::memory_order_relaxed);
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 #else
 inline void count_generic_access(std::atomic<Py_ssize_t>&) noexcept {}
