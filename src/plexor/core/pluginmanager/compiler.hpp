@@ -1,4 +1,5 @@
-// What differs between the compilers the module is built with.
+// What differs between the compilers the module is built with. It includes no
+// header: Python.h must come before any system header.
 #pragma once
 
 // Keeps a rarely taken path out of the function that calls it, so that the
@@ -9,12 +10,10 @@
 #define PLEXOR_NOINLINE
 #endif
 
-#include <cstdint>
-
 namespace plexor {
 
 // Index of the lowest set bit of `bits`, which is not 0.
-inline unsigned int lowest_bit(uint32_t bits) noexcept {
+inline unsigned int lowest_bit(unsigned int bits) noexcept {
 #if defined(__GNUC__) || defined(__clang__)
     return static_cast<unsigned int>(__builtin_ctz(bits));
 #else
