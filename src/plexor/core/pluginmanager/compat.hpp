@@ -234,11 +234,6 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) {
 #endif
 }
 
-// 3.12: the collector runs only where the interpreter checks for pending
-// work; before, any allocation of an object it tracks may start a collection,
-// and with it finalisers, which are Python code.
-inline constexpr bool allocation_may_run_code = PY_VERSION_HEX < 0x030C0000;
-
 // 3.12: Python calls are counted apart from C recursion, and the interpreter
 // offers no public way to count a level against the Python limit. A level that
 // stands for a method calling itself is then counted by the caller against

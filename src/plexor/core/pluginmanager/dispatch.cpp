@@ -63,7 +63,7 @@ void for_each_class_attribute(PyTypeObject* type, uint32_t names, Found found) n
     }
 }
 
-// The attribute of the class named `name`, or null (with no error set).
+// The class's attribute named as `attr`, or null (with no error set).
 Ref class_attribute(PyTypeObject* type, Attr attr) noexcept {
     Ref attribute;
     for_each_class_attribute(type, attr_bit(attr), [&attribute](unsigned int, Ref value) {

@@ -25,10 +25,12 @@ namespace plexor {
 //
 // Whoever is about to run a step that may run Python code (a call out, a
 // comparison or hash of a caller's object, logging, a lookup in a dictionary
-// with other keys, a release that may free an object, and up to 3.11 an
-// allocation the collector tracks) calls code_may_run(): the view lets go of
-// its references, so that a value the code replaces is freed when plain
-// attribute access would free it, and the next read takes the view afresh.
+// with other keys, a release that may free an object) calls code_may_run():
+// the view lets go of its references, so that a value the code replaces is
+// freed when plain attribute access would free it, and the next read takes
+// the view afresh. Up to 3.11 an allocation of an object the collector tracks
+// may run finalisers too; wherever the methods make one between two reads, a
+// step that releases the view comes before the next read.
 class SelfLookup {
 public:
     SelfLookup(PyObject* self, ClassPlans& plans) noexcept : self_(self), plans_(plans) {}
@@ -79,12 +81,6 @@ public:
     // Python code may run from here on.
     void code_may_run() noexcept {
         if (view_ != View::stale) release_view();
-    }
-
-    // An object the collector tracks was allocated: up to 3.11 that may
-    // have run a collection, and finalisers with it.
-    void allocated() noexcept {
-        if constexpr (compat::allocation_may_run_code) code_may_run();
     }
 
 private:

@@ -127,11 +127,9 @@ int read_level(PyObject* data, SortedKeys& keys) noexcept {
 }
 
 // print_tree(data=..., output=...) called through the instance.
-Ref child_text(const MethodCall& print_tree, MemberState& state, SelfLookup& lookup,
-               const Child& child, RenderingDepth& depth) noexcept {
-    PyObject* self = lookup.self();
+Ref child_text(const MethodCall& print_tree, MemberState& state, PyObject* self, const Child& child,
+               RenderingDepth& depth) noexcept {
     if (print_tree.is_own_method()) {
-        lookup.code_may_run();
         count_generic_access(runtime.stats.levels_rendered_apart);
         return generic_text(state, self, child.data.get(), child.label.get(), depth);
     }
@@ -185,7 +183,6 @@ public:
         if (!PyDict_Check(data)) return render_leaf(data, output, odd);
         if (!keys.texts_only()) {
             lookup_.code_may_run();
-            lookup_.allocated();
             if (keys.sort() < 0) return -1;
         }
         Level level{buffer_.position(), Ref()};
@@ -236,7 +233,7 @@ private:
         lookup_.code_may_run();
         Child child;
         if (child_arguments(data, key, child) < 0) return -1;
-        Ref child_output = child_text(print_tree, state_, lookup_, child, depth_);
+        Ref child_output = child_text(print_tree, state_, lookup_.self(), child, depth_);
         if (!child_output) return -1;
         return add_child_text(level, child_output.get(), key, last_key);
     }
@@ -330,7 +327,7 @@ Ref object_text(MemberState& state, PyObject* self, PyObject* data, PyObject* ou
         lookup.code_may_run();
         Child child;
         if (child_arguments(data, key, child) < 0) return Ref();
-        Ref child_output = child_text(print_tree, state, lookup, child, depth);
+        Ref child_output = child_text(print_tree, state, self, child, depth);
         if (!child_output) return child_output;
         const int status = for_each_child_line(child_output.get(), key, keys.last(),
                                                [&result](const char* prefix, PyObject* line) {
