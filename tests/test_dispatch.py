@@ -452,12 +452,14 @@ def rebinding_cases(base):
     def tree(cls):
         return {"generic": {"data": {"single_rp": {"cls": cls, "path": "p"}}}}
 
-    class Rebinds(str):  # an item of the OS list, compared with the caller's OS
-        def __eq__(self, other):
-            manager.chassis_type_list = ["stack"]
-            return str.__eq__(self, other)
+    def rebinding_item(attribute, value):  # an item of the OS list, compared with the OS
+        class Rebinds(str):
+            def __eq__(self, other):
+                setattr(manager, attribute, value)
+                return str.__eq__(self, other)
 
-        __hash__ = str.__hash__
+            __hash__ = str.__hash__
+        return Rebinds("generic")
 
     class Sorted(str):  # a key of an inner level, compared while its keys are sorted
         def __lt__(self, other):
@@ -468,13 +470,6 @@ def rebinding_cases(base):
         def __del__(self):
             manager._plugins = tree(B)
 
-    class Swaps(str):
-        def __eq__(self, other):
-            manager.supported_os = ["generic"]
-            return str.__eq__(self, other)
-
-        __hash__ = str.__hash__
-
     results = {}
     manager = base()
     manager._plugins = tree(A)
@@ -484,7 +479,7 @@ def rebinding_cases(base):
 
     manager = base()
     manager._plugins = tree(A)
-    manager.supported_os = [Rebinds("generic")]
+    manager.supported_os = [rebinding_item("chassis_type_list", ["stack"])]
     try:
         manager.get_plugin(os="generic")
         results["comparison"] = "found"
@@ -497,7 +492,7 @@ def rebinding_cases(base):
 
     manager = base()
     manager._plugins = tree(A)
-    manager.supported_os = Finalised([Swaps("generic")])
+    manager.supported_os = Finalised([rebinding_item("supported_os", ["generic"])])
     results["release"] = manager.get_plugin(os="generic").__name__
     return results
 

@@ -156,23 +156,3 @@ def test_readme_lists_installed_plugins_without_importing_them(tmp_path, ext_dem
     run = _run([sys.executable, "-c", code], tmp_path)
     assert run.returncode == 0, run.stdout
     assert "demo plexor_ext_demo plexor-ext-demo 0.1.0\n" in run.stdout
-
-
-DOCUMENTED_NOTES = [
-    (lambda m: m.get_plugin(os="zzz"),
-     "the walk ended at the root: selectors ['generic', 'linux'], chassis types []"),
-    (lambda m: m.unregister_plugin(os="linux", platform="edge"),
-     "the walk ended at (linux/edge): selectors ['e8'], chassis types []"),
-]
-
-
-@pytest.mark.skipif(sys.version_info < (3, 11), reason="notes come with 3.11")
-@pytest.mark.parametrize("call, note", DOCUMENTED_NOTES)
-def test_documented_notes_are_added(mgr, call, note):
-    for os in ("generic", "linux"):
-        mgr.register_plugin(Linux, os=os)
-    mgr.register_plugin(Edge, os="linux", platform="edge", model="e8")
-    with pytest.raises(ConnectionInfraError) as info:
-        call(mgr)
-    assert info.value.__notes__ == [note]
-    assert "`%s`" % note in API and "`%s`" % DOCUMENTED_NOTES[1][1] in README

@@ -34,11 +34,11 @@ def note_of(call, message):
     return getattr(info.value, "__notes__", None)
 
 
+NOTE = "the walk ended at %s: selectors %r, chassis types %r"
+
+
 def expected(where, selectors, chassis_types):
-    if not NOTES:
-        return None
-    return ["the walk ended at %s: selectors %r, chassis types %r"
-            % (where, selectors, chassis_types)]
+    return [NOTE % (where, selectors, chassis_types)] if NOTES else None
 
 
 LOOKUP = "Plugin data not found for (%s), type: %s "
@@ -72,3 +72,11 @@ class Node(dict):
 def test_no_note_where_a_node_is_not_a_plain_dict(mgr, call, message):
     mgr._plugins = {"linux": Node(edge={})}
     assert note_of(lambda: call(mgr), message) is None
+
+
+def test_the_docs_quote_notes_as_the_cases_above_raise_them():
+    from test_docs import API, README
+
+    root = NOTE % ("the root", ["generic", "linux"], [])
+    edge = NOTE % ("(linux/edge)", ["e8"], [])
+    assert "`%s`" % root in API and "`%s`" % edge in API and "`%s`" % edge in README
